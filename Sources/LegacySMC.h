@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+class SmcUserClient;
+}
+
+// The parameter record of every SMC key exchange: 76 bytes, integers in host byte order.
+struct LegacySMCParamRecord {
+    std::uint32_t keyCode;  // the key's code from fourChar
+    std::uint8_t reserved4[9];
+    std::uint8_t padding13;
+    std::uint16_t reserved14;
+    std::uint8_t reserved16;
+    std::uint8_t padding17[3];
+    std::uint8_t typeCode[4];  // the type's text, in text order
+    std::uint8_t reserved24[8];
+    std::uint8_t command;  // 5 read, 6 write
+    std::uint8_t padding33[3];
+    std::uint32_t writeLength;  // bytes of the value to write
+    std::uint32_t replyLength;  // valid bytes at the start of payload in a reply
+    std::uint8_t payload[32];
+};
+static_assert(sizeof(LegacySMCParamRecord) == 76, "the SMC parameter record is 76 bytes");
+
+// The System Management Controller, reached through the AppleSMC user client.
+// One process-wide object; every key read or write is one locked exchange of the record.
+class LegacySMC {
+  public:
+    static constexpr std::uint32_t kSelector = 2;
+    static constexpr std::uint8_t kCommandRead = 5;
+    static constexpr std::uint8_t kCommandWrite = 6;
+    static constexpr std::size_t kPayloadSize = sizeof(LegacySMCParamRecord::payload);
+
+    // The one SMC object of the process, made on first use over this machine's user client.
+    static std::shared_ptr<LegacySMC> shared();
+
+    // An SMC object over the given user client; the program itself uses shared() alone.
+    explicit LegacySMC(std::unique_ptr<platform::SmcUserClient> client);
+    ~LegacySMC();
+    LegacySMC(const LegacySMC&) = delete;
+    LegacySMC& operator=(const LegacySMC&) = delete;
+
+    // True when the connection was opened and produced a non-zero handle.
+    bool isAvailable() const { return isAvailable_; }
+
+    // The key's value, 1 to 32 bytes; empty on any failure.
+    std::optional<std::vector<std::uint8_t>> readKey(const std::string& key);
+    // Writes the value under the given type; true when the platform call succeeded.
+    bool writeKey(const std::string& key, const std::string& type,
+                  const std::vector<std::uint8_t>& data);
+
+    // The 32-bit code of a key: its first four UTF-8 bytes, the first in the highest byte.
+    static std::uint32_t fourChar(const std::string& text);
+
+  private:
+    std::uint32_t connection_ = 0;
+    std::mutex lock_;
+    bool isAvailable_ = false;
+    std::unique_ptr<platform::SmcUserClient> client_;
+};
+
+// Copies up to 32 bytes of the data into the start of a record's payload.
+void smcSetBytes(const std::vector<std::uint8_t>& data, std::uint8_t (&payload)[32]);

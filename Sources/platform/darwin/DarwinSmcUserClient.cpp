@@ -1,0 +1,48 @@
+// The AppleSMC user client of macOS, through IOKit.
+
+#include <IOKit/IOKitLib.h>
+#include <mach/mach.h>
+
+#include "../SmcUserClient.h"
+
+namespace platform {
+
+namespace {
+
+class DarwinSmcUserClient final : public SmcUserClient {
+  public:
+    std::uint32_t matchingService(const char* serviceName) override {
+        // The matching dictionary's reference is consumed by the look-up.
+        return ::IOServiceGetMatchingService(kIOMasterPortDefault,
+                                             ::IOServiceMatching(serviceName));
+    }
+
+    KernReturn serviceOpen(std::uint32_t service, std::uint32_t type,
+                           std::uint32_t* connection) override {
+        io_connect_t handle = 0;
+        const kern_return_t result = ::IOServiceOpen(service, mach_task_self(), type, &handle);
+        *connection = handle;
+        return result;
+    }
+
+    KernReturn objectRelease(std::uint32_t object) override { return ::IOObjectRelease(object); }
+
+    KernReturn callStructMethod(std::uint32_t connection, std::uint32_t selector, const void* input,
+                                std::size_t inputSize, void* output,
+                                std::size_t* outputSize) override {
+        return ::IOConnectCallStructMethod(connection, selector, input, inputSize, output,
+                                           outputSize);
+    }
+
+    KernReturn serviceClose(std::uint32_t connection) override {
+        return ::IOServiceClose(connection);
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<SmcUserClient> makeSmcUserClient() {
+    return std::make_unique<DarwinSmcUserClient>();
+}
+
+}  // namespace platform

@@ -1,0 +1,219 @@
+#include "LegacyMainViewController.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QFont>
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+#include <QSlider>
+#include <QString>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWidget>
+
+#include "LegacySMC.h"
+#include "LocaleFreeFormat.h"
+#include "MainThreadCheck.h"
+
+namespace {
+
+constexpr const char* kUnit = "LegacyMainViewController";
+
+constexpr int kViewWidth = 520;
+constexpr int kViewHeight = 620;
+constexpr int kMargin = 24;
+constexpr int kRowSpacing = 10;
+constexpr int kSliderWidth = 360;
+constexpr double kHeadingPointSize = 15.0;
+constexpr int kPollingIntervalMs = 2000;
+
+constexpr int kSliderInitialRpm = 2500;
+constexpr int kSliderMinimumRpm = 1200;
+constexpr int kSliderMaximumRpm = 6000;
+
+constexpr double kBytesPerGB = 1073741824.0;
+constexpr double kBytesPerMB = 1048576.0;
+
+QLabel* makeLabel(const char* text) {
+    auto* label = new QLabel(QString::fromUtf8(text));
+    label->setTextFormat(Qt::PlainText);
+    label->setTextInteractionFlags(Qt::NoTextInteraction);
+    return label;
+}
+
+QLabel* makeHeading(const char* text) {
+    QLabel* heading = makeLabel(text);
+    QFont font = heading->font();
+    font.setBold(true);
+    font.setPointSizeF(kHeadingPointSize);
+    heading->setFont(font);
+    return heading;
+}
+
+QFrame* makeSeparator() {
+    auto* separator = new QFrame;
+    separator->setFrameShape(QFrame::HLine);
+    separator->setFrameShadow(QFrame::Sunken);
+    return separator;
+}
+
+QSlider* makeSlider(int value, int minimum, int maximum) {
+    auto* slider = new QSlider(Qt::Horizontal);
+    slider->setRange(minimum, maximum);
+    slider->setValue(value);
+    return slider;
+}
+
+void setText(QLabel* label, const std::string& text) {
+    label->setText(QString::fromStdString(text));
+}
+
+}  // namespace
+
+LegacyMainViewController::LegacyMainViewController()
+    : LegacyMainViewController(nullptr, [] { return LegacyMemory::snapshot(); }) {}
+
+LegacyMainViewController::LegacyMainViewController(std::shared_ptr<LegacySMC> smc,
+                                                   SnapshotSource takeSnapshot)
+    : ramLabel_(makeLabel("RAM: \u2014")),
+      swapLabel_(makeLabel("Swap: \u2014")),
+      tempLabel_(makeLabel("CPU: \u2014")),
+      fanLabel_(makeLabel("Вентиляторы: \u2014")),
+      fanSlider_(makeSlider(kSliderInitialRpm, kSliderMinimumRpm, kSliderMaximumRpm)),
+      fanManual_(new QCheckBox(QString::fromUtf8("Ручная скорость (Intel)"))),
+      statusLabel_(makeLabel("Quorvel Legacy \u00B7 macOS 10.15+ Intel")),
+      timer_(nullptr),
+      // The program's first use of the shared SMC object creates it and opens the connection.
+      smc_(smc ? std::move(smc) : LegacySMC::shared()),
+      reclaimButton_(new QPushButton(QString::fromUtf8("Очистить ОЗУ"))),
+      applyFanButton_(new QPushButton(QString::fromUtf8("Применить обороты"))),
+      restoreFanButton_(new QPushButton(QString::fromUtf8("Авто-вентиляторы"))),
+      takeSnapshot_(std::move(takeSnapshot)) {
+    LEGACY_CHECK_MAIN_THREAD(kUnit);
+}
+
+LegacyMainViewController::~LegacyMainViewController() {
+    // The view holds the controls once laid out; controls never laid out are held here alone.
+    delete view_.data();
+    for (QWidget* control :
+         {static_cast<QWidget*>(ramLabel_), static_cast<QWidget*>(swapLabel_),
+          static_cast<QWidget*>(tempLabel_), static_cast<QWidget*>(fanLabel_),
+          static_cast<QWidget*>(fanSlider_), static_cast<QWidget*>(fanManual_),
+          static_cast<QWidget*>(statusLabel_), static_cast<QWidget*>(reclaimButton_),
+          static_cast<QWidget*>(applyFanButton_), static_cast<QWidget*>(restoreFanButton_)}) {
+        delete control;
+    }
+}
+
+QWidget* LegacyMainViewController::view() {
+    if (view_.isNull()) {
+        loadView();
+    }
+    return view_;
+}
+
+void LegacyMainViewController::loadView() {
+    LEGACY_CHECK_MAIN_THREAD(kUnit);
+    view_ = new QWidget;
+    view_->resize(kViewWidth, kViewHeight);
+    layoutUI();
+
+    connect(reclaimButton_, &QPushButton::clicked, this, &LegacyMainViewController::reclaimRAM);
+    // clicked, not toggled: a state set from code sends no action.
+    connect(fanManual_, &QCheckBox::clicked, this, &LegacyMainViewController::toggleFanManual);
+    connect(applyFanButton_, &QPushButton::clicked, this, &LegacyMainViewController::applyFan);
+    connect(restoreFanButton_, &QPushButton::clicked, this, &LegacyMainViewController::restoreFans);
+}
+
+void LegacyMainViewController::layoutUI() {
+    // The column sizes itself to its widest row and hangs from the top-left corner.
+    auto* column = new QWidget;
+    auto* rows = new QVBoxLayout(column);
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->setSpacing(kRowSpacing);
+
+    // Separators span the column; every other row keeps its own width at the leading edge.
+    struct ColumnRow {
+        QWidget* view;
+        bool spansColumn;
+    };
+    const ColumnRow columnRows[] = {
+        {makeHeading("Очистка ОЗУ и мониторинг"), false},
+        {statusLabel_, false},
+        {ramLabel_, false},
+        {swapLabel_, false},
+        {reclaimButton_, false},
+        {makeSeparator(), true},
+        {makeHeading("Температура"), false},
+        {tempLabel_, false},
+        {makeSeparator(), true},
+        {makeHeading("Вентиляторы (Intel SMC)"), false},
+        {fanLabel_, false},
+        {fanManual_, false},
+        {fanSlider_, false},
+        {applyFanButton_, false},
+        {restoreFanButton_, false},
+    };
+    for (const ColumnRow& row : columnRows) {
+        rows->addWidget(row.view, 0, row.spansColumn ? Qt::Alignment() : Qt::AlignLeft);
+    }
+    fanSlider_->setFixedWidth(kSliderWidth);
+
+    auto* root = new QVBoxLayout(view_);
+    root->setContentsMargins(kMargin, kMargin, kMargin, 0);
+    root->setSpacing(0);
+    root->addWidget(column, 0, Qt::AlignLeft | Qt::AlignTop);
+    root->addStretch(1);
+}
+
+void LegacyMainViewController::startPolling() {
+    refresh();
+
+    // The event loop owns the timer, as a run loop keeps a scheduled timer; the timer holds
+    // the controller only weakly, so ticks after the controller is gone do nothing.
+    auto* timer = new QTimer(QCoreApplication::instance());
+    timer->setTimerType(Qt::PreciseTimer);
+    timer->setInterval(kPollingIntervalMs);
+    QPointer<LegacyMainViewController> weakSelf(this);
+    connect(timer, &QTimer::timeout, timer, [weakSelf] {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [weakSelf] {
+                LEGACY_CHECK_MAIN_THREAD(kUnit);
+                if (weakSelf) {
+                    weakSelf->refresh();
+                }
+            },
+            Qt::QueuedConnection);
+    });
+    timer->start();
+    timer_ = timer;
+}
+
+void LegacyMainViewController::refresh() {
+    const LegacyMemorySnapshot memory = takeSnapshot_();
+    setText(ramLabel_, formatWithoutLocale("RAM: %.1f / %.1f GB (%.0f%%)",
+                                           static_cast<double>(memory.usedBytes) / kBytesPerGB,
+                                           static_cast<double>(memory.totalBytes) / kBytesPerGB,
+                                           memory.usedPercent));
+    setText(swapLabel_,
+            formatWithoutLocale("Swap: %.1f MB",
+                                static_cast<double>(memory.swapUsedBytes) / kBytesPerMB));
+}
+
+void LegacyMainViewController::reclaimRAM() {
+    LEGACY_CHECK_MAIN_THREAD(kUnit);
+}
+
+void LegacyMainViewController::toggleFanManual() {
+    LEGACY_CHECK_MAIN_THREAD(kUnit);
+}
+
+void LegacyMainViewController::applyFan() {
+    LEGACY_CHECK_MAIN_THREAD(kUnit);
+}
+
+void LegacyMainViewController::restoreFans() {
+    LEGACY_CHECK_MAIN_THREAD(kUnit);
+}

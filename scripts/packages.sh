@@ -3,9 +3,10 @@
 # Sourced by the build scripts: ensure_packages PACKAGE...
 ensure_packages() {
     local missing=()
-    local package
+    local package status
     for package in "$@"; do
-        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+        if [ "$status" != "install ok installed" ]; then
             missing+=("$package")
         fi
     done

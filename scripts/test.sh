@@ -7,8 +7,11 @@ cd "$(dirname "$0")/.."
 ensure_packages "${BUILD_PACKAGES[@]}" libgtest-dev locales clang-format fonts-dejavu-core
 
 echo "== format"
-unformatted=$(find Sources tests tools bench fuzz -type f \( -name '*.cpp' -o -name '*.h' \) \
-    2>/dev/null | while read -r file; do
+sources=()
+for folder in Sources tests tools bench fuzz; do
+    [ -d "$folder" ] && sources+=("$folder")
+done
+unformatted=$(find "${sources[@]}" -type f \( -name '*.cpp' -o -name '*.h' \) | while read -r file; do
     clang-format --dry-run -Werror "$file" >/dev/null 2>&1 || echo "$file"
 done)
 if [ -n "$unformatted" ]; then

@@ -1,6 +1,7 @@
 #include "LegacySMC.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -98,6 +99,46 @@ bool LegacySMC::writeKey(const std::string& key, const std::string& type,
     std::size_t replySize = sizeof reply;
     return client_->callStructMethod(connection_, kSelector, &request, sizeof request, &reply,
                                      &replySize) == platform::kKernSuccess;
+}
+
+std::string LegacySMC::fanKey(const char* keyTemplate, int index) {
+    char key[32];
+    std::snprintf(key, sizeof key, keyTemplate, index);
+    return key;
+}
+
+std::optional<double> LegacySMC::cpuTemperatureCelsius() {
+    // Unsigned 8.8 fixed point; only a value strictly inside the window is believed.
+    constexpr double kDegreesPerUnit = 0.00390625;
+    constexpr double kLowest = 5.0;
+    constexpr double kHighest = 120.0;
+    for (const char* key : kCpuTemperatureKeys) {
+        const auto value = readKey(key);
+        if (!value || value->size() < 2) {
+            continue;
+        }
+        const double celsius = ((*value)[0] * 256 + (*value)[1]) * kDegreesPerUnit;
+        if (celsius > kLowest && celsius < kHighest) {
+            return celsius;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<int> LegacySMC::rpm(const std::string& key) {
+    const auto value = readKey(key);
+    if (!value || value->size() < 2) {
+        return std::nullopt;
+    }
+    return (*value)[0] * 256 + (*value)[1];
+}
+
+bool LegacySMC::setFanTargetRPM(int index, int rpm) {
+    const std::string key = fanKey(kFanTargetSpeedKey, index);
+    const int clamped = std::clamp(rpm, 0, 65535);
+    const std::vector<std::uint8_t> value = {static_cast<std::uint8_t>(clamped >> 8),
+                                             static_cast<std::uint8_t>(clamped & 0xFF)};
+    return writeKey(key, kFanTargetSpeedType, value);
 }
 
 void smcSetBytes(const std::vector<std::uint8_t>& data, std::uint8_t (&payload)[32]) {

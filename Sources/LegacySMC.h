@@ -60,6 +60,27 @@ class LegacySMC {
     // The 32-bit code of a key: its first four UTF-8 bytes, the first in the highest byte.
     static std::uint32_t fourChar(const std::string& text);
 
+    // The first plausible CPU temperature among the CPU temperature keys, in degrees Celsius.
+    std::optional<double> cpuTemperatureCelsius();
+    // A fan speed key's value in revolutions per minute, 0 to 65535.
+    std::optional<int> rpm(const std::string& key);
+    // Writes a fan's target speed, clamped to 0..65535; true when the write's call succeeded.
+    bool setFanTargetRPM(int index, int rpm);
+
+    // A fan key made from a template such as "F%dAc" and the fan's index.
+    static std::string fanKey(const char* keyTemplate, int index);
+
+    // The keys, in the order the CPU temperature is looked for.
+    static constexpr const char* kCpuTemperatureKeys[] = {"TC0P", "TC0D", "TC0E", "TCPU"};
+    static constexpr const char* kFanCountKey = "FNum";
+    static constexpr const char* kFanCurrentSpeedKey = "F%dAc";
+    static constexpr const char* kFanMinimumSpeedKey = "F%dMn";
+    static constexpr const char* kFanMaximumSpeedKey = "F%dMx";
+    static constexpr const char* kFanTargetSpeedKey = "F%dTg";
+    static constexpr const char* kFanTargetSpeedType = "ui16";
+    static constexpr const char* kFanForceKey = "FS! ";
+    static constexpr const char* kFanForceType = "ui8 ";
+
   private:
     std::uint32_t connection_ = 0;
     std::mutex lock_;

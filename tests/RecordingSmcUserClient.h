@@ -1,7 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,8 +26,11 @@ class RecordingSmcUserClient : public platform::SmcUserClient {
     platform::KernReturn openResult = platform::kKernSuccess;
     std::uint32_t openedConnection = 0x5678;
     platform::KernReturn callResult = platform::kKernSuccess;
-    // Fills the reply of an exchange; leaves it untouched when empty.
-    std::function<void(LegacySMCParamRecord&)> answer;
+    // Fills the reply of an exchange; leaves it untouched when empty. A non-zero result
+    // fails the call.
+    std::function<platform::KernReturn(const LegacySMCParamRecord& request,
+                                       LegacySMCParamRecord& reply)>
+        answer;
 
     // What the client was asked.
     std::vector<std::string> calls;
@@ -53,16 +58,68 @@ class RecordingSmcUserClient : public platform::SmcUserClient {
         const auto* bytes = static_cast<const std::uint8_t*>(input);
         exchanges.push_back({connection, selector,
                              std::vector<std::uint8_t>(bytes, bytes + inputSize), *outputSize});
-        if (answer && *outputSize == sizeof(LegacySMCParamRecord)) {
+        if (answer && inputSize == sizeof(LegacySMCParamRecord) &&
+            *outputSize == sizeof(LegacySMCParamRecord)) {
+            LegacySMCParamRecord request;
             LegacySMCParamRecord reply;
+            std::memcpy(&request, input, sizeof request);
             std::memcpy(&reply, output, sizeof reply);
-            answer(reply);
+            const platform::KernReturn answered = answer(request, reply);
             std::memcpy(output, &reply, sizeof reply);
+            if (answered != platform::kKernSuccess) {
+                return answered;
+            }
         }
         return callResult;
     }
     platform::KernReturn serviceClose(std::uint32_t connection) override {
         calls.push_back("serviceClose " + std::to_string(connection));
         return platform::kKernSuccess;
+    }
+};
+
+// The key of a record, as text.
+inline std::string keyOf(const LegacySMCParamRecord& record) {
+    const std::uint32_t code = record.keyCode;
+    return {static_cast<char>(code >> 24), static_cast<char>(code >> 16),
+            static_cast<char>(code >> 8), static_cast<char>(code)};
+}
+
+// An SMC whose keys hold the values the test gives; a key it does not hold fails its read.
+// It notes every key read and every write.
+class ScriptedSmcUserClient : public RecordingSmcUserClient {
+  public:
+    struct Write {
+        std::string key;
+        std::string type;
+        std::vector<std::uint8_t> data;
+        bool operator==(const Write& other) const {
+            return key == other.key && type == other.type && data == other.data;
+        }
+    };
+
+    std::map<std::string, std::vector<std::uint8_t>> values;
+    std::vector<std::string> keysRead;
+    std::vector<Write> writes;
+
+    ScriptedSmcUserClient() {
+        answer = [this](const LegacySMCParamRecord& request, LegacySMCParamRecord& reply) {
+            const std::string key = keyOf(request);
+            if (request.command == LegacySMC::kCommandWrite) {
+                const auto length = std::min<std::size_t>(request.writeLength, 32);
+                writes.push_back(
+                    {key, std::string(reinterpret_cast<const char*>(request.typeCode), 4),
+                     std::vector<std::uint8_t>(request.payload, request.payload + length)});
+                return platform::kKernSuccess;
+            }
+            keysRead.push_back(key);
+            const auto found = values.find(key);
+            if (found == values.end()) {
+                return platform::kKernFailure;
+            }
+            reply.replyLength = static_cast<std::uint32_t>(found->second.size());
+            std::copy(found->second.begin(), found->second.end(), reply.payload);
+            return platform::kKernSuccess;
+        };
     }
 };

@@ -56,12 +56,14 @@ bool hostIsLittleEndian() {
 }
 
 // A reply that says `length` bytes are valid, with a payload of 1, 2, 3, ...
-std::function<void(LegacySMCParamRecord&)> replyWithLength(std::uint32_t length) {
-    return [length](LegacySMCParamRecord& reply) {
+std::function<platform::KernReturn(const LegacySMCParamRecord&, LegacySMCParamRecord&)>
+replyWithLength(std::uint32_t length) {
+    return [length](const LegacySMCParamRecord&, LegacySMCParamRecord& reply) {
         reply.replyLength = length;
         for (std::size_t i = 0; i < sizeof reply.payload; ++i) {
             reply.payload[i] = static_cast<std::uint8_t>(i + 1);
         }
+        return platform::kKernSuccess;
     };
 }
 

@@ -1,0 +1,374 @@
+#include "AppleSmcSysfsClient.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "LegacySMC.h"
+
+namespace platform {
+
+namespace {
+
+// The most fans and temperature sensors looked for.
+constexpr int kMostFans = 255;
+constexpr int kMostTemperatures = 255;
+// Above this, a temperature in millidegrees does not fit unsigned 8.8.
+constexpr long long kMostMillidegrees = 255996;
+
+bool exists(const std::string& path) {
+    return ::access(path.c_str(), F_OK) == 0;
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+std::vector<std::string> entriesOf(const std::string& folder) {
+    std::vector<std::string> names;
+    if (DIR* directory = ::opendir(folder.c_str())) {
+        while (const dirent* entry = ::readdir(directory)) {
+            if (entry->d_name[0] != '.') {
+                names.emplace_back(entry->d_name);
+            }
+        }
+        ::closedir(directory);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The text of a small sysfs file without its line end; nothing when it cannot be read or is
+// longer than any value the driver writes.
+std::optional<std::string> readText(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    char buffer[64];
+    std::size_t filled = 0;
+    bool failed = false;
+    while (filled < sizeof buffer) {
+        const ssize_t n = ::read(fd, buffer + filled, sizeof buffer - filled);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            failed = n < 0;
+            break;
+        }
+        filled += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    if (failed || filled == sizeof buffer) {
+        return std::nullopt;
+    }
+    std::string text(buffer, filled);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+// A decimal integer with optional blanks around it and an optional minus sign.
+std::optional<long long> readInteger(const std::string& path) {
+    const auto text = readText(path);
+    if (!text) {
+        return std::nullopt;
+    }
+    std::size_t i = 0;
+    const std::size_t end = text->find_last_not_of(" \t") + 1;
+    while (i < end && ((*text)[i] == ' ' || (*text)[i] == '\t')) {
+        ++i;
+    }
+    const bool negative = i < end && (*text)[i] == '-';
+    if (negative) {
+        ++i;
+    }
+    const std::size_t digits = end > i ? end - i : 0;
+    if (digits == 0 || digits > 18) {
+        return std::nullopt;
+    }
+    long long value = 0;
+    for (; i < end; ++i) {
+        const char c = (*text)[i];
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return negative ? -value : value;
+}
+
+bool writeText(const std::string& path, const std::string& text) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    ssize_t written;
+    do {
+        written = ::write(fd, text.data(), text.size());
+    } while (written < 0 && errno == EINTR);
+    const bool closed = ::close(fd) == 0;
+    return written == static_cast<ssize_t>(text.size()) && closed;
+}
+
+bool hasSensorFiles(const std::string& folder) {
+    return exists(folder + "/fan1_input") || exists(folder + "/temp1_input");
+}
+
+std::string keyText(std::uint32_t code) {
+    return {static_cast<char>(code >> 24), static_cast<char>(code >> 16),
+            static_cast<char>(code >> 8), static_cast<char>(code)};
+}
+
+// The fan index of a fan key such as "F0Ac", or -1.
+int fanIndex(const std::string& key, const char* suffix) {
+    if (key[0] != 'F' || key[1] < '0' || key[1] > '9' || key.compare(2, 2, suffix) != 0) {
+        return -1;
+    }
+    return key[1] - '0';
+}
+
+std::string fanFile(int fan, const char* name) {
+    return "fan" + std::to_string(fan) + "_" + name;
+}
+
+void putUint16(long long value, std::uint32_t& length, std::uint8_t* payload) {
+    payload[0] = static_cast<std::uint8_t>(value >> 8);
+    payload[1] = static_cast<std::uint8_t>(value & 0xFF);
+    length = 2;
+}
+
+}  // namespace
+
+AppleSmcSysfsClient::AppleSmcSysfsClient(std::string sysfsRoot) : root_(std::move(sysfsRoot)) {}
+
+std::string AppleSmcSysfsClient::findFolder() const {
+    // The platform device of older kernels, then the driver's ACPI and platform devices.
+    std::vector<std::string> devices = {root_ + "/devices/platform/applesmc.768"};
+    const std::string acpiDriver = root_ + "/bus/acpi/drivers/applesmc";
+    for (const std::string& name : entriesOf(acpiDriver)) {
+        if (name.find(':') != std::string::npos) {
+            devices.push_back(acpiDriver + "/" + name);
+        }
+    }
+    const std::string platformDriver = root_ + "/bus/platform/drivers/applesmc";
+    for (const std::string& name : entriesOf(platformDriver)) {
+        if (name.rfind("applesmc", 0) == 0) {
+            devices.push_back(platformDriver + "/" + name);
+        }
+    }
+
+    for (const std::string& device : devices) {
+        if (!isDirectory(device)) {
+            continue;
+        }
+        if (hasSensorFiles(device)) {
+            return device;
+        }
+        // Newer kernels keep the files in the device's hwmon folder.
+        for (const std::string& name : entriesOf(device + "/hwmon")) {
+            const std::string hwmon = device + "/hwmon/" + name;
+            if (name.rfind("hwmon", 0) == 0 && hasSensorFiles(hwmon)) {
+                return hwmon;
+            }
+        }
+        return device;
+    }
+    return {};
+}
+
+std::uint32_t AppleSmcSysfsClient::matchingService(const char* serviceName) {
+    if (std::strcmp(serviceName, "AppleSMC") != 0) {
+        return 0;
+    }
+    if (folder_.empty()) {
+        folder_ = findFolder();
+    }
+    return folder_.empty() ? 0 : kService;
+}
+
+KernReturn AppleSmcSysfsClient::serviceOpen(std::uint32_t service, std::uint32_t,
+                                            std::uint32_t* connection) {
+    if (service != kService || folder_.empty()) {
+        return kKernFailure;
+    }
+    open_ = true;
+    *connection = kConnection;
+    return kKernSuccess;
+}
+
+KernReturn AppleSmcSysfsClient::objectRelease(std::uint32_t) {
+    return kKernSuccess;
+}
+
+KernReturn AppleSmcSysfsClient::serviceClose(std::uint32_t connection) {
+    if (connection != kConnection || !open_) {
+        return kKernFailure;
+    }
+    open_ = false;
+    return kKernSuccess;
+}
+
+KernReturn AppleSmcSysfsClient::callStructMethod(std::uint32_t connection, std::uint32_t selector,
+                                                 const void* input, std::size_t inputSize,
+                                                 void* output, std::size_t* outputSize) {
+    if (!open_ || connection != kConnection || selector != LegacySMC::kSelector ||
+        input == nullptr || inputSize != sizeof(LegacySMCParamRecord) || output == nullptr ||
+        outputSize == nullptr || *outputSize < sizeof(LegacySMCParamRecord)) {
+        return kKernFailure;
+    }
+    LegacySMCParamRecord request;
+    std::memcpy(&request, input, sizeof request);
+    const std::string key = keyText(request.keyCode);
+
+    LegacySMCParamRecord reply{};
+    reply.keyCode = request.keyCode;
+    KernReturn result = kKernFailure;
+    if (request.command == LegacySMC::kCommandRead) {
+        result = read(key, reply.replyLength, reply.payload);
+    } else if (request.command == LegacySMC::kCommandWrite &&
+               request.writeLength <= sizeof request.payload) {
+        result = write(key, request.writeLength, request.payload);
+    }
+    std::memcpy(output, &reply, sizeof reply);
+    *outputSize = sizeof reply;
+    return result;
+}
+
+int AppleSmcSysfsClient::fanCount() const {
+    int count = 0;
+    while (count < kMostFans && exists(path(fanFile(count + 1, "input")))) {
+        ++count;
+    }
+    return count;
+}
+
+std::optional<int> AppleSmcSysfsClient::temperatureIndex(const std::string& key) {
+    const auto labelOf = [this](int index) {
+        return readText(path("temp" + std::to_string(index) + "_label"));
+    };
+    const auto cached = temperatureIndexes_.find(key);
+    if (cached != temperatureIndexes_.end()) {
+        if (labelOf(cached->second) == key) {
+            return cached->second;
+        }
+        temperatureIndexes_.erase(cached);
+    }
+    for (int index = 1; index <= kMostTemperatures; ++index) {
+        const auto label = labelOf(index);
+        if (!label) {
+            break;
+        }
+        if (*label == key) {
+            temperatureIndexes_[key] = index;
+            return index;
+        }
+    }
+    return std::nullopt;
+}
+
+KernReturn AppleSmcSysfsClient::read(const std::string& key, std::uint32_t& length,
+                                     std::uint8_t* payload) {
+    if (key == "FNum") {
+        if (!isDirectory(folder_)) {
+            return kKernFailure;
+        }
+        payload[0] = static_cast<std::uint8_t>(fanCount());
+        length = 1;
+        return kKernSuccess;
+    }
+
+    const char* speedFile = nullptr;
+    int index = -1;
+    if ((index = fanIndex(key, "Ac")) >= 0) {
+        speedFile = "input";
+    } else if ((index = fanIndex(key, "Mn")) >= 0) {
+        speedFile = "min";
+    } else if ((index = fanIndex(key, "Mx")) >= 0) {
+        speedFile = "max";
+    }
+    if (speedFile != nullptr) {
+        const auto rpm = readInteger(path(fanFile(index + 1, speedFile)));
+        if (!rpm || *rpm < 0 || *rpm > 0xFFFF) {
+            return kKernFailure;
+        }
+        putUint16(*rpm, length, payload);
+        return kKernSuccess;
+    }
+
+    if (key[0] == 'T') {
+        const auto sensor = temperatureIndex(key);
+        if (!sensor) {
+            return kKernFailure;
+        }
+        const auto millidegrees = readInteger(path("temp" + std::to_string(*sensor) + "_input"));
+        if (!millidegrees || *millidegrees < 0 || *millidegrees > kMostMillidegrees) {
+            return kKernFailure;
+        }
+        putUint16((*millidegrees * 256 + 500) / 1000, length, payload);
+        return kKernSuccess;
+    }
+    return kKernFailure;
+}
+
+bool AppleSmcSysfsClient::writeManualSwitch(int fan, bool manual) const {
+    const std::string manualFile = path(fanFile(fan, "manual"));
+    if (exists(manualFile)) {
+        return writeText(manualFile, manual ? "1\n" : "0\n");
+    }
+    // The hwmon switch: 1 is manual, 2 the SMC's own control (0 would mean full speed).
+    const std::string enableFile = path("pwm" + std::to_string(fan) + "_enable");
+    if (exists(enableFile)) {
+        return writeText(enableFile, manual ? "1\n" : "2\n");
+    }
+    return false;
+}
+
+KernReturn AppleSmcSysfsClient::write(const std::string& key, std::uint32_t length,
+                                      const std::uint8_t* payload) {
+    if (const int index = fanIndex(key, "Tg"); index >= 0) {
+        const int fan = index + 1;
+        if (length != 2 || !exists(path(fanFile(fan, "input")))) {
+            return kKernFailure;
+        }
+        std::string targetFile = path(fanFile(fan, "output"));
+        if (!exists(targetFile)) {
+            targetFile = path(fanFile(fan, "target"));
+        }
+        if (!exists(targetFile) || !writeManualSwitch(fan, true)) {
+            return kKernFailure;
+        }
+        const int rpm = payload[0] * 256 + payload[1];
+        return writeText(targetFile, std::to_string(rpm) + "\n") ? kKernSuccess : kKernFailure;
+    }
+
+    if (key == "FS! ") {
+        const bool handBack = (length == 1 || length == 2) &&
+                              std::all_of(payload, payload + length, [](auto b) { return b == 0; });
+        if (!handBack || !isDirectory(folder_)) {
+            return kKernFailure;
+        }
+        // Every fan is handed back even when one of them refuses.
+        bool allHandedBack = true;
+        for (int fan = 1, count = fanCount(); fan <= count; ++fan) {
+            allHandedBack = writeManualSwitch(fan, false) && allHandedBack;
+        }
+        return allHandedBack ? kKernSuccess : kKernFailure;
+    }
+    return kKernFailure;
+}
+
+std::unique_ptr<SmcUserClient> makeSmcUserClient() {
+    return std::make_unique<AppleSmcSysfsClient>();
+}
+
+}  // namespace platform

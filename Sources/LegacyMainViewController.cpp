@@ -12,6 +12,10 @@
 #include <QVBoxLayout>
 #include <QWidget>
 
+#include <optional>
+
+#include <optional>
+
 #include "LegacySMC.h"
 #include "LocaleFreeFormat.h"
 #include "MainThreadCheck.h"
@@ -200,6 +204,46 @@ void LegacyMainViewController::refresh() {
     setText(swapLabel_,
             formatWithoutLocale("Swap: %.1f MB",
                                 static_cast<double>(memory.swapUsedBytes) / kBytesPerMB));
+    refreshTemperature();
+    refreshFans();
+}
+
+void LegacyMainViewController::refreshTemperature() {
+    const std::optional<double> celsius = smc_->cpuTemperatureCelsius();
+    setText(tempLabel_, celsius
+                            ? formatWithoutLocale("CPU: %.0f\u00B0C", *celsius)
+                            : std::string("CPU: нет датчика (нормально для многих M\u2011чипов)"));
+}
+
+void LegacyMainViewController::refreshFans() {
+    if (!smc_->isAvailable()) {
+        showNoFans("AppleSMC недоступен");
+        return;
+    }
+    const auto fanCount = smc_->readKey(LegacySMC::kFanCountKey);
+    if (!fanCount || fanCount->empty() || (*fanCount)[0] == 0) {
+        showNoFans("Вентиляторы: не найдены (пассивное охлаждение)");
+        return;
+    }
+    const int speed = smc_->rpm(LegacySMC::fanKey(LegacySMC::kFanCurrentSpeedKey, 0)).value_or(0);
+    setText(fanLabel_, formatWithoutLocale("Вентиляторов: %u \u00B7 Fan1: %d об/мин",
+                                           unsigned{(*fanCount)[0]}, speed));
+
+    // The slider follows the first fan's limits only when both can be read.
+    if (const auto minimum = smc_->rpm(LegacySMC::fanKey(LegacySMC::kFanMinimumSpeedKey, 0))) {
+        if (const auto maximum = smc_->rpm(LegacySMC::fanKey(LegacySMC::kFanMaximumSpeedKey, 0))) {
+            fanSlider_->setMinimum(*minimum);
+            fanSlider_->setMaximum(*maximum);
+        }
+    }
+    fanManual_->setEnabled(true);
+    fanSlider_->setEnabled(fanManual_->isChecked());
+}
+
+void LegacyMainViewController::showNoFans(const char* text) {
+    setText(fanLabel_, text);
+    fanManual_->setEnabled(false);
+    fanSlider_->setEnabled(false);
 }
 
 void LegacyMainViewController::reclaimRAM() {

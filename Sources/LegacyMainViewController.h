@@ -57,6 +57,9 @@ class LegacyMainViewController : public QObject {
     void loadView();
     void layoutUI();
     void refresh();
+    void refreshTemperature();
+    void refreshFans();
+    void showNoFans(const char* text);
 
     QPointer<QLabel> ramLabel_;
     QPointer<QLabel> swapLabel_;

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "platform/MemoryProbe.h"
+#include "platform/ReclaimPort.h"
 
 namespace LegacyMemory {
 
@@ -42,6 +43,25 @@ LegacyMemorySnapshot snapshot(platform::MemoryProbe& probe) {
             static_cast<double>(result.usedBytes) / static_cast<double>(result.totalBytes) * 100.0;
     }
     return result;
+}
+
+void reclaim() {
+    auto port = platform::makeReclaimPort();
+    reclaim(*port);
+}
+
+void reclaim(platform::ReclaimPort& port) {
+    port.relieveAllocator();
+    const int tool = port.spawn(port.memoryPressureTool(), memoryPressureArguments());
+    if (tool < 0) {
+        return;
+    }
+    port.waitForExit(tool);
+}
+
+const std::vector<std::string>& memoryPressureArguments() {
+    static const std::vector<std::string> arguments = {"-S", "-l", "critical", "-s", "3"};
+    return arguments;
 }
 
 }  // namespace LegacyMemory

@@ -2,9 +2,13 @@
 
 #include <cstdint>
 
+#include <string>
+#include <vector>
+
 namespace platform {
 class MemoryProbe;
-}
+class ReclaimPort;
+}  // namespace platform
 
 // One reading of the machine's memory figures, in bytes.
 struct LegacyMemorySnapshot {
@@ -22,5 +26,13 @@ LegacyMemorySnapshot snapshot();
 
 // Takes one reading through the given probe.
 LegacyMemorySnapshot snapshot(platform::MemoryProbe& probe);
+
+// Asks the allocator to give memory back, then runs the memory-pressure tool and waits until
+// it has ended. A tool that cannot be started ends the clean-up at once.
+void reclaim();
+void reclaim(platform::ReclaimPort& port);
+
+// The arguments of the memory-pressure tool: a simulated critical pressure for three seconds.
+const std::vector<std::string>& memoryPressureArguments();
 
 }  // namespace LegacyMemory

@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "LegacyMemory.h"
+#include "platform/ReclaimPort.h"
+#include "platform/posix/SpawnedProcess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// A clean-up that starts real processes, with the tool the test names, and notes its calls.
+class RecordingReclaimPort : public platform::ReclaimPort {
+  public:
+    explicit RecordingReclaimPort(std::string tool) : tool_(std::move(tool)) {}
+
+    std::vector<std::string> calls;
+    std::vector<std::string> spawnedArguments;
+
+    void relieveAllocator() override { calls.push_back("relieveAllocator"); }
+    std::string memoryPressureTool() override { return tool_; }
+    int spawn(const std::string& path, const std::vector<std::string>& arguments) override {
+        calls.push_back("spawn " + path);
+        spawnedArguments = arguments;
+        return platform::posix::spawnProcess(path, arguments);
+    }
+    void waitForExit(int processId) override {
+        calls.push_back("waitForExit");
+        platform::posix::waitForProcess(processId);
+    }
+
+  private:
+    std::string tool_;
+};
+
+class Reclaim : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/quorvel-reclaim-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder = pattern;
+        log = folder / "runs";
+        tool = folder / "memory_pressure";
+        // A tool that takes a while, then notes the arguments it was given.
+        std::ofstream(tool) << "#!/bin/sh\nsleep 0.4\nprintf '%s|' \"$@\" >> '" << log.string()
+                            << "'\necho >> '" << log.string() << "'\n";
+        fs::permissions(tool, fs::perms::owner_all);
+    }
+    void TearDown() override { fs::remove_all(folder); }
+
+    std::string runs() {
+        std::ifstream in(log);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    fs::path folder, log, tool;
+};
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+TEST_F(Reclaim, RelievesTheAllocatorThenWaitsForTheToolWithItsFiveArguments) {
+    RecordingReclaimPort port(tool.string());
+    const auto start = Clock::now();
+    LegacyMemory::reclaim(port);
+    EXPECT_GE(secondsSince(start), 0.4) << "the tool is waited for";
+    EXPECT_EQ(runs(), "-S|-l|critical|-s|3|\n") << "and has ended when reclaim returns";
+    const std::vector<std::string> expected = {"relieveAllocator", "spawn " + tool.string(),
+                                               "waitForExit"};
+    EXPECT_EQ(port.calls, expected);
+}
+
+TEST_F(Reclaim, TwoCleanUpsRunTheToolTwice) {
+    RecordingReclaimPort port(tool.string());
+    LegacyMemory::reclaim(port);
+    LegacyMemory::reclaim(port);
+    EXPECT_EQ(runs(), "-S|-l|critical|-s|3|\n-S|-l|critical|-s|3|\n");
+}
+
+TEST_F(Reclaim, AToolThatCannotStartEndsTheCleanUpAtOnce) {
+    for (const fs::path& missing : {folder / "absent", folder}) {
+        RecordingReclaimPort port(missing.string());
+        const auto start = Clock::now();
+        LegacyMemory::reclaim(port);
+        EXPECT_LT(secondsSince(start), 0.3);
+        EXPECT_EQ(port.calls.back(), "spawn " + missing.string());
+        EXPECT_EQ(port.calls.front(), "relieveAllocator");
+    }
+
+    fs::permissions(tool, fs::perms::owner_read | fs::perms::owner_write);
+    RecordingReclaimPort notExecutable(tool.string());
+    LegacyMemory::reclaim(notExecutable);
+    EXPECT_EQ(notExecutable.calls.back(), "spawn " + tool.string());
+    EXPECT_EQ(runs(), "");
+}
+
+TEST_F(Reclaim, TheToolIsRunByPathWithoutAShell) {
+    // A name without a folder is not looked up on PATH.
+    RecordingReclaimPort port("sh");
+    LegacyMemory::reclaim(port);
+    EXPECT_EQ(port.calls.back(), "spawn sh");
+}
+
+TEST(ReclaimPort, FindsTheStandInBesideTheProgram) {
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    const fs::path expected = fs::path(self).parent_path() / "quorvel-memory-pressure";
+    EXPECT_EQ(platform::makeReclaimPort()->memoryPressureTool(), expected.string());
+}
+
+}  // namespace

@@ -1,5 +1,6 @@
 #include "LegacyMainViewController.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QFont>
@@ -12,8 +13,7 @@
 #include <QVBoxLayout>
 #include <QWidget>
 
-#include <optional>
-
+#include <cstdint>
 #include <optional>
 
 #include "LegacySMC.h"
@@ -79,7 +79,8 @@ LegacyMainViewController::LegacyMainViewController()
     : LegacyMainViewController(nullptr, [] { return LegacyMemory::snapshot(); }) {}
 
 LegacyMainViewController::LegacyMainViewController(std::shared_ptr<LegacySMC> smc,
-                                                   SnapshotSource takeSnapshot)
+                                                   SnapshotSource takeSnapshot,
+                                                   ReclaimAction reclaimMemory)
     : ramLabel_(makeLabel("RAM: \u2014")),
       swapLabel_(makeLabel("Swap: \u2014")),
       tempLabel_(makeLabel("CPU: \u2014")),
@@ -93,7 +94,8 @@ LegacyMainViewController::LegacyMainViewController(std::shared_ptr<LegacySMC> sm
       reclaimButton_(new QPushButton(QString::fromUtf8("Очистить ОЗУ"))),
       applyFanButton_(new QPushButton(QString::fromUtf8("Применить обороты"))),
       restoreFanButton_(new QPushButton(QString::fromUtf8("Авто-вентиляторы"))),
-      takeSnapshot_(std::move(takeSnapshot)) {
+      takeSnapshot_(std::move(takeSnapshot)),
+      reclaimMemory_(reclaimMemory ? std::move(reclaimMemory) : [] { LegacyMemory::reclaim(); }) {
     LEGACY_CHECK_MAIN_THREAD(kUnit);
 }
 
@@ -248,16 +250,44 @@ void LegacyMainViewController::showNoFans(const char* text) {
 
 void LegacyMainViewController::reclaimRAM() {
     LEGACY_CHECK_MAIN_THREAD(kUnit);
+    // The window waits for the tool; the busy cursor says that work is under way.
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+
+    const std::uint64_t before = takeSnapshot_().usedBytes;
+    reclaimMemory_();
+    const std::uint64_t after = takeSnapshot_().usedBytes;
+    QApplication::restoreOverrideCursor();
+
+    const auto freed = static_cast<std::int64_t>(before - after);
+    setText(statusLabel_, freed > 0 ? formatWithoutLocale("Освобождено ~%lld MB",
+                                                          static_cast<long long>(freed >> 20))
+                                    : std::string("Очистка выполнена"));
+    refresh();
 }
 
 void LegacyMainViewController::toggleFanManual() {
     LEGACY_CHECK_MAIN_THREAD(kUnit);
+    const bool manual = fanManual_->isChecked();
+    fanSlider_->setEnabled(manual);
+    if (!manual) {
+        smc_->writeKey(LegacySMC::kFanForceKey, LegacySMC::kFanForceType, {0x00});
+    }
 }
 
 void LegacyMainViewController::applyFan() {
     LEGACY_CHECK_MAIN_THREAD(kUnit);
+    if (!fanManual_->isChecked()) {
+        return;
+    }
+    smc_->setFanTargetRPM(0, fanSlider_->value());
+    refresh();
 }
 
 void LegacyMainViewController::restoreFans() {
     LEGACY_CHECK_MAIN_THREAD(kUnit);
+    fanManual_->setChecked(false);  // no action is sent for a state set here
+    fanSlider_->setEnabled(false);
+    smc_->writeKey(LegacySMC::kFanForceKey, LegacySMC::kFanForceType, {0x00});
+    refresh();
 }

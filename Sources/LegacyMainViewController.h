@@ -22,11 +22,14 @@ class LegacyMainViewController : public QObject {
 
   public:
     using SnapshotSource = std::function<LegacyMemorySnapshot()>;
+    using ReclaimAction = std::function<void()>;
 
     // The program's controller: this machine's memory and the shared SMC object.
     LegacyMainViewController();
-    // A controller over the given SMC object and memory readings.
-    LegacyMainViewController(std::shared_ptr<LegacySMC> smc, SnapshotSource takeSnapshot);
+    // A controller over the given SMC object, memory readings and clean-up; without a
+    // clean-up, this machine's.
+    LegacyMainViewController(std::shared_ptr<LegacySMC> smc, SnapshotSource takeSnapshot,
+                             ReclaimAction reclaimMemory = {});
     ~LegacyMainViewController() override;
 
     // The root view, built with its layout and wiring the first time it is asked for.
@@ -75,5 +78,6 @@ class LegacyMainViewController : public QObject {
     QPointer<QPushButton> restoreFanButton_;
 
     SnapshotSource takeSnapshot_;
+    ReclaimAction reclaimMemory_;
     QPointer<QWidget> view_;
 };

@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <deque>
+
+#include "LegacyMainViewController.h"
+#include "LegacySMC.h"
+#include "RecordingSmcUserClient.h"
+#include "platform/emulated/EmulatedSmcDevice.h"
+
+namespace {
+
+using Write = ScriptedSmcUserClient::Write;
+using Writes = std::vector<Write>;
+
+QString utf8(const char* text) {
+    return QString::fromUtf8(text);
+}
+
+const Write kHandBack = {"FS! ", "ui8 ", {0x00}};
+
+// A dashboard over a scripted SMC with one fan, memory readings from a queue and a clean-up
+// that only notes that it ran.
+class Actions : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        auto owned = std::make_unique<ScriptedSmcUserClient>();
+        smcClient = owned.get();
+        smcClient->values = {
+            {"FNum", {1}}, {"F0Ac", {0x07, 0xD0}}, {"F0Mn", {0x04, 0xB0}}, {"F0Mx", {0x17, 0x70}}};
+        smc = std::make_shared<LegacySMC>(std::move(owned));
+        controller = std::make_unique<LegacyMainViewController>(
+            smc,
+            [this] {
+                ++snapshotsTaken;
+                LegacyMemorySnapshot snapshot{17179869184ULL, 4294967296ULL, 0, 25.0};
+                if (!usedBytes.empty()) {
+                    snapshot.usedBytes = usedBytes.front();
+                    usedBytes.pop_front();
+                }
+                return snapshot;
+            },
+            [this] {
+                ++reclaims;
+                snapshotsAtReclaim = snapshotsTaken;
+                const QCursor* cursor = QApplication::overrideCursor();
+                busyDuringReclaim = cursor != nullptr && cursor->shape() == Qt::WaitCursor;
+            });
+        controller->view();
+        controller->startPolling();
+        delete controller->timer();
+        snapshotsTaken = 0;
+    }
+
+    QString status() const { return controller->statusLabel()->text(); }
+
+    ScriptedSmcUserClient* smcClient = nullptr;
+    std::shared_ptr<LegacySMC> smc;
+    std::unique_ptr<LegacyMainViewController> controller;
+    std::deque<std::uint64_t> usedBytes;
+    int snapshotsTaken = 0;
+    int reclaims = 0;
+    int snapshotsAtReclaim = -1;
+    bool busyDuringReclaim = false;
+};
+
+TEST_F(Actions, CleanRamReportsTheWholeMebibytesFreed) {
+    struct Case {
+        std::uint64_t before;
+        std::uint64_t after;
+        const char* message;
+    };
+    const Case cases[] = {
+        {10000000000ULL, 10000000000ULL - 3145728, "Освобождено ~3 MB"},
+        {10000000000ULL, 10000000000ULL - 1048575, "Освобождено ~0 MB"},
+        {10000000000ULL, 5000000000ULL, "Освобождено ~4768 MB"},
+        {8ULL << 30, 0, "Освобождено ~8192 MB"},
+        {4294967296ULL, 4294967296ULL, "Очистка выполнена"},
+        {4294967296ULL, 4294967297ULL, "Очистка выполнена"},
+        {0, 0, "Очистка выполнена"},
+    };
+    for (const Case& c : cases) {
+        usedBytes = {c.before, c.after};
+        controller->reclaimButton()->click();
+        EXPECT_EQ(status(), utf8(c.message)) << c.message;
+    }
+}
+
+TEST_F(Actions, CleanRamMeasuresAroundTheCleanUpThenRefreshesWithTheBusyCursorMeanwhile) {
+    usedBytes = {5ULL << 30, 4ULL << 30, 3ULL << 30};
+    controller->reclaimButton()->click();
+    EXPECT_EQ(reclaims, 1);
+    EXPECT_EQ(snapshotsAtReclaim, 1) << "one reading before the clean-up";
+    EXPECT_EQ(snapshotsTaken, 3) << "one after it, and one for the refresh";
+    EXPECT_EQ(controller->ramLabel()->text(), utf8("RAM: 3.0 / 16.0 GB (25%)"));
+    EXPECT_TRUE(busyDuringReclaim);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(smcClient->writes.empty());
+}
+
+TEST_F(Actions, CheckingTheBoxWritesNothingAndUncheckingHandsTheFansBack) {
+    controller->fanManual()->click();
+    EXPECT_TRUE(controller->fanManual()->isChecked());
+    EXPECT_TRUE(controller->fanSlider()->isEnabled());
+    EXPECT_TRUE(smcClient->writes.empty());
+
+    controller->fanManual()->click();
+    EXPECT_FALSE(controller->fanManual()->isChecked());
+    EXPECT_FALSE(controller->fanSlider()->isEnabled());
+    EXPECT_EQ(smcClient->writes, Writes{kHandBack});
+    EXPECT_EQ(snapshotsTaken, 0) << "the box does not refresh";
+}
+
+TEST_F(Actions, ApplyDoesNothingWhileTheBoxIsOff) {
+    controller->applyFanButton()->click();
+    EXPECT_TRUE(smcClient->writes.empty());
+    EXPECT_EQ(snapshotsTaken, 0);
+}
+
+TEST_F(Actions, ApplySendsTheSliderValueToFanZeroAndRefreshes) {
+    controller->fanManual()->click();
+    controller->fanSlider()->setValue(2500);
+    controller->applyFanButton()->click();
+    EXPECT_EQ(smcClient->writes, (Writes{{"F0Tg", "ui16", {0x09, 0xC4}}}));
+    EXPECT_EQ(snapshotsTaken, 1);
+
+    // With three fans it is still fan 0, and the limits bound what the slider can send.
+    smcClient->values["FNum"] = {3};
+    controller->fanSlider()->setValue(9000);
+    controller->applyFanButton()->click();
+    EXPECT_EQ(smcClient->writes.back(), (Write{"F0Tg", "ui16", {0x17, 0x70}}));
+}
+
+TEST_F(Actions, ApplyWithTheSmcGoneStillSendsAndFailsQuietly) {
+    controller->fanManual()->click();
+    smcClient->values.erase("FNum");
+    smcClient->answer = [](const LegacySMCParamRecord&, LegacySMCParamRecord&) {
+        return platform::kKernFailure;
+    };
+    controller->applyFanButton()->click();
+    EXPECT_EQ(smcClient->exchanges.back().request[32], LegacySMC::kCommandRead)
+        << "the refresh after the write";
+    EXPECT_EQ(status(), utf8("Quorvel Legacy \u00B7 macOS 10.15+ Intel"));
+}
+
+TEST_F(Actions, AutomaticFansUnchecksTheBoxWritesOnceAndRefreshes) {
+    controller->fanManual()->click();
+    controller->restoreFanButton()->click();
+    EXPECT_FALSE(controller->fanManual()->isChecked());
+    EXPECT_FALSE(controller->fanSlider()->isEnabled());
+    EXPECT_TRUE(controller->fanManual()->isEnabled());
+    EXPECT_EQ(smcClient->writes, Writes{kHandBack}) << "unchecking from here sends no action";
+    EXPECT_EQ(snapshotsTaken, 1);
+
+    controller->restoreFanButton()->click();
+    EXPECT_EQ(smcClient->writes, (Writes{kHandBack, kHandBack})) << "even with the box off";
+    EXPECT_EQ(snapshotsTaken, 2);
+    EXPECT_EQ(status(), utf8("Quorvel Legacy \u00B7 macOS 10.15+ Intel"));
+}
+
+TEST_F(Actions, NoActionDisablesAButton) {
+    usedBytes = {1, 2};
+    controller->reclaimButton()->click();
+    controller->fanManual()->click();
+    controller->applyFanButton()->click();
+    controller->restoreFanButton()->click();
+    for (QPushButton* button : {controller->reclaimButton(), controller->applyFanButton(),
+                                controller->restoreFanButton()}) {
+        EXPECT_TRUE(button->isEnabled());
+    }
+}
+
+TEST(ActionsOnTheEmulatedSmc, AFanFollowsTheSliderUntilTheFansAreHandedBack) {
+    double now = 10.0;
+    auto owned = std::make_unique<platform::EmulatedSmcDevice>([&now] { return now; });
+    platform::EmulatedSmcDevice* device = owned.get();
+    LegacyMainViewController controller(
+        std::make_shared<LegacySMC>(std::move(owned)), [] { return LegacyMemorySnapshot{}; },
+        [] {});
+    controller.view();
+    controller.startPolling();
+    delete controller.timer();
+
+    controller.fanManual()->click();
+    controller.fanSlider()->setValue(5500);
+    controller.applyFanButton()->click();
+    EXPECT_TRUE(device->fan(0).manual);
+    EXPECT_FALSE(device->fan(1).manual);
+    now += 15.0;
+    EXPECT_NEAR(device->fan(0).actualRpm, 5500, 20);
+
+    controller.restoreFanButton()->click();
+    EXPECT_FALSE(device->fan(0).manual);
+    EXPECT_FALSE(controller.fanManual()->isChecked());
+}
+
+}  // namespace

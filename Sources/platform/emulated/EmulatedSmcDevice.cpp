@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstring>
-
-#include "LegacySMC.h"
 
 namespace platform {
 
@@ -25,30 +22,9 @@ double monotonicSeconds() {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-std::string keyText(std::uint32_t code) {
-    return {static_cast<char>(code >> 24), static_cast<char>(code >> 16),
-            static_cast<char>(code >> 8), static_cast<char>(code)};
-}
-
-// The fan index of a fan key such as "F0Ac", or -1.
-int fanIndex(const std::string& key, const char* suffix) {
-    if (key[0] != 'F' || key[1] < '0' || key[1] > '9' || key.compare(2, 2, suffix) != 0) {
-        return -1;
-    }
-    return key[1] - '0';
-}
-
-void putUint16(std::uint32_t value, std::uint32_t& length, std::uint8_t* payload) {
-    const std::uint32_t clamped = std::min<std::uint32_t>(value, 0xFFFF);
-    payload[0] = static_cast<std::uint8_t>(clamped >> 8);
-    payload[1] = static_cast<std::uint8_t>(clamped & 0xFF);
-    length = 2;
-}
-
 // Unsigned 8.8 fixed point degrees.
-void putTemperature(double celsius, std::uint32_t& length, std::uint8_t* payload) {
-    const double units = std::clamp(std::round(celsius * 256.0), 0.0, 65535.0);
-    putUint16(static_cast<std::uint32_t>(units), length, payload);
+std::uint32_t temperatureUnits(double celsius) {
+    return static_cast<std::uint32_t>(std::clamp(std::round(celsius * 256.0), 0.0, 65535.0));
 }
 
 // The work the CPU is doing, 0 to 1: slow waves that never quite repeat.
@@ -115,65 +91,13 @@ double EmulatedSmcDevice::cpuTemperature() {
     return temperature_;
 }
 
-std::uint32_t EmulatedSmcDevice::matchingService(const char* serviceName) {
-    return std::strcmp(serviceName, "AppleSMC") == 0 ? kService : 0;
-}
-
-KernReturn EmulatedSmcDevice::serviceOpen(std::uint32_t service, std::uint32_t,
-                                          std::uint32_t* connection) {
-    if (service != kService) {
-        return kBadArgument;
-    }
-    open_ = true;
-    *connection = kConnection;
-    return kKernSuccess;
-}
-
-KernReturn EmulatedSmcDevice::objectRelease(std::uint32_t) {
-    return kKernSuccess;
-}
-
-KernReturn EmulatedSmcDevice::serviceClose(std::uint32_t connection) {
-    if (connection != kConnection || !open_) {
-        return kBadArgument;
-    }
-    open_ = false;
-    return kKernSuccess;
-}
-
-KernReturn EmulatedSmcDevice::callStructMethod(std::uint32_t connection, std::uint32_t selector,
-                                               const void* input, std::size_t inputSize,
-                                               void* output, std::size_t* outputSize) {
-    if (!open_ || connection != kConnection || selector != LegacySMC::kSelector ||
-        input == nullptr || inputSize != sizeof(LegacySMCParamRecord) || output == nullptr ||
-        outputSize == nullptr || *outputSize < sizeof(LegacySMCParamRecord)) {
-        return kBadArgument;
-    }
-    LegacySMCParamRecord request;
-    std::memcpy(&request, input, sizeof request);
-    const std::string key = keyText(request.keyCode);
+KernReturn EmulatedSmcDevice::readKey(const std::string& key, std::uint32_t& length,
+                                      std::uint8_t* payload) {
     advance();
-
-    LegacySMCParamRecord reply{};
-    reply.keyCode = request.keyCode;
-    KernReturn result = kBadArgument;
-    if (request.command == LegacySMC::kCommandRead) {
-        result = read(key, reply.replyLength, reply.payload);
-    } else if (request.command == LegacySMC::kCommandWrite &&
-               request.writeLength <= sizeof request.payload) {
-        result = write(key, request.writeLength, request.payload);
-    }
-    std::memcpy(output, &reply, sizeof reply);
-    *outputSize = sizeof reply;
-    return result;
-}
-
-KernReturn EmulatedSmcDevice::read(const std::string& key, std::uint32_t& length,
-                                   std::uint8_t* payload) {
     if (key == "TC0P") {
-        putTemperature(temperature_, length, payload);
+        putUint16(temperatureUnits(temperature_), length, payload);
     } else if (key == "TC0D") {
-        putTemperature(temperature_ + 3.5, length, payload);
+        putUint16(temperatureUnits(temperature_ + 3.5), length, payload);
     } else if (key == "FNum") {
         payload[0] = kFanCount;
         length = 1;
@@ -199,8 +123,9 @@ KernReturn EmulatedSmcDevice::read(const std::string& key, std::uint32_t& length
     return kKernSuccess;
 }
 
-KernReturn EmulatedSmcDevice::write(const std::string& key, std::uint32_t length,
-                                    const std::uint8_t* payload) {
+KernReturn EmulatedSmcDevice::writeKey(const std::string& key, std::uint32_t length,
+                                       const std::uint8_t* payload) {
+    advance();
     if (const int index = fanIndex(key, "Tg"); index >= 0) {
         if (index >= kFanCount) {
             return kKeyNotFound;

@@ -10,8 +10,6 @@
 #include <cstring>
 #include <vector>
 
-#include "LegacySMC.h"
-
 namespace platform {
 
 namespace {
@@ -124,27 +122,8 @@ bool hasSensorFiles(const std::string& folder) {
     return exists(folder + "/fan1_input") || exists(folder + "/temp1_input");
 }
 
-std::string keyText(std::uint32_t code) {
-    return {static_cast<char>(code >> 24), static_cast<char>(code >> 16),
-            static_cast<char>(code >> 8), static_cast<char>(code)};
-}
-
-// The fan index of a fan key such as "F0Ac", or -1.
-int fanIndex(const std::string& key, const char* suffix) {
-    if (key[0] != 'F' || key[1] < '0' || key[1] > '9' || key.compare(2, 2, suffix) != 0) {
-        return -1;
-    }
-    return key[1] - '0';
-}
-
 std::string fanFile(int fan, const char* name) {
     return "fan" + std::to_string(fan) + "_" + name;
-}
-
-void putUint16(long long value, std::uint32_t& length, std::uint8_t* payload) {
-    payload[0] = static_cast<std::uint8_t>(value >> 8);
-    payload[1] = static_cast<std::uint8_t>(value & 0xFF);
-    length = 2;
 }
 
 }  // namespace
@@ -186,62 +165,9 @@ std::string AppleSmcSysfsClient::findFolder() const {
     return {};
 }
 
-std::uint32_t AppleSmcSysfsClient::matchingService(const char* serviceName) {
-    if (std::strcmp(serviceName, "AppleSMC") != 0) {
-        return 0;
-    }
-    if (folder_.empty()) {
-        folder_ = findFolder();
-    }
-    return folder_.empty() ? 0 : kService;
-}
-
-KernReturn AppleSmcSysfsClient::serviceOpen(std::uint32_t service, std::uint32_t,
-                                            std::uint32_t* connection) {
-    if (service != kService || folder_.empty()) {
-        return kKernFailure;
-    }
-    open_ = true;
-    *connection = kConnection;
-    return kKernSuccess;
-}
-
-KernReturn AppleSmcSysfsClient::objectRelease(std::uint32_t) {
-    return kKernSuccess;
-}
-
-KernReturn AppleSmcSysfsClient::serviceClose(std::uint32_t connection) {
-    if (connection != kConnection || !open_) {
-        return kKernFailure;
-    }
-    open_ = false;
-    return kKernSuccess;
-}
-
-KernReturn AppleSmcSysfsClient::callStructMethod(std::uint32_t connection, std::uint32_t selector,
-                                                 const void* input, std::size_t inputSize,
-                                                 void* output, std::size_t* outputSize) {
-    if (!open_ || connection != kConnection || selector != LegacySMC::kSelector ||
-        input == nullptr || inputSize != sizeof(LegacySMCParamRecord) || output == nullptr ||
-        outputSize == nullptr || *outputSize < sizeof(LegacySMCParamRecord)) {
-        return kKernFailure;
-    }
-    LegacySMCParamRecord request;
-    std::memcpy(&request, input, sizeof request);
-    const std::string key = keyText(request.keyCode);
-
-    LegacySMCParamRecord reply{};
-    reply.keyCode = request.keyCode;
-    KernReturn result = kKernFailure;
-    if (request.command == LegacySMC::kCommandRead) {
-        result = read(key, reply.replyLength, reply.payload);
-    } else if (request.command == LegacySMC::kCommandWrite &&
-               request.writeLength <= sizeof request.payload) {
-        result = write(key, request.writeLength, request.payload);
-    }
-    std::memcpy(output, &reply, sizeof reply);
-    *outputSize = sizeof reply;
-    return result;
+bool AppleSmcSysfsClient::findDevice() {
+    folder_ = findFolder();
+    return !folder_.empty();
 }
 
 int AppleSmcSysfsClient::fanCount() const {
@@ -276,11 +202,11 @@ std::optional<int> AppleSmcSysfsClient::temperatureIndex(const std::string& key)
     return std::nullopt;
 }
 
-KernReturn AppleSmcSysfsClient::read(const std::string& key, std::uint32_t& length,
-                                     std::uint8_t* payload) {
+KernReturn AppleSmcSysfsClient::readKey(const std::string& key, std::uint32_t& length,
+                                        std::uint8_t* payload) {
     if (key == "FNum") {
         if (!isDirectory(folder_)) {
-            return kKernFailure;
+            return kUnreadable;
         }
         payload[0] = static_cast<std::uint8_t>(fanCount());
         length = 1;
@@ -299,25 +225,25 @@ KernReturn AppleSmcSysfsClient::read(const std::string& key, std::uint32_t& leng
     if (speedFile != nullptr) {
         const auto rpm = readInteger(path(fanFile(index + 1, speedFile)));
         if (!rpm || *rpm < 0 || *rpm > 0xFFFF) {
-            return kKernFailure;
+            return kUnreadable;
         }
-        putUint16(*rpm, length, payload);
+        putUint16(static_cast<std::uint32_t>(*rpm), length, payload);
         return kKernSuccess;
     }
 
     if (key[0] == 'T') {
         const auto sensor = temperatureIndex(key);
         if (!sensor) {
-            return kKernFailure;
+            return kKeyNotFound;
         }
         const auto millidegrees = readInteger(path("temp" + std::to_string(*sensor) + "_input"));
         if (!millidegrees || *millidegrees < 0 || *millidegrees > kMostMillidegrees) {
-            return kKernFailure;
+            return kUnreadable;
         }
-        putUint16((*millidegrees * 256 + 500) / 1000, length, payload);
+        putUint16(static_cast<std::uint32_t>((*millidegrees * 256 + 500) / 1000), length, payload);
         return kKernSuccess;
     }
-    return kKernFailure;
+    return kKeyNotFound;
 }
 
 bool AppleSmcSysfsClient::writeManualSwitch(int fan, bool manual) const {
@@ -333,38 +259,44 @@ bool AppleSmcSysfsClient::writeManualSwitch(int fan, bool manual) const {
     return false;
 }
 
-KernReturn AppleSmcSysfsClient::write(const std::string& key, std::uint32_t length,
-                                      const std::uint8_t* payload) {
+KernReturn AppleSmcSysfsClient::writeKey(const std::string& key, std::uint32_t length,
+                                         const std::uint8_t* payload) {
     if (const int index = fanIndex(key, "Tg"); index >= 0) {
         const int fan = index + 1;
-        if (length != 2 || !exists(path(fanFile(fan, "input")))) {
-            return kKernFailure;
+        if (length != 2) {
+            return kBadArgument;
+        }
+        if (!exists(path(fanFile(fan, "input")))) {
+            return kKeyNotFound;
         }
         std::string targetFile = path(fanFile(fan, "output"));
         if (!exists(targetFile)) {
             targetFile = path(fanFile(fan, "target"));
         }
         if (!exists(targetFile) || !writeManualSwitch(fan, true)) {
-            return kKernFailure;
+            return kRefused;
         }
         const int rpm = payload[0] * 256 + payload[1];
-        return writeText(targetFile, std::to_string(rpm) + "\n") ? kKernSuccess : kKernFailure;
+        return writeText(targetFile, std::to_string(rpm) + "\n") ? kKernSuccess : kRefused;
     }
 
     if (key == "FS! ") {
         const bool handBack = (length == 1 || length == 2) &&
                               std::all_of(payload, payload + length, [](auto b) { return b == 0; });
-        if (!handBack || !isDirectory(folder_)) {
-            return kKernFailure;
+        if (!handBack) {
+            return kBadArgument;
+        }
+        if (!isDirectory(folder_)) {
+            return kRefused;
         }
         // Every fan is handed back even when one of them refuses.
         bool allHandedBack = true;
         for (int fan = 1, count = fanCount(); fan <= count; ++fan) {
             allHandedBack = writeManualSwitch(fan, false) && allHandedBack;
         }
-        return allHandedBack ? kKernSuccess : kKernFailure;
+        return allHandedBack ? kKernSuccess : kRefused;
     }
-    return kKernFailure;
+    return kKeyNotFound;
 }
 
 std::unique_ptr<SmcUserClient> makeSmcUserClient() {

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "../SmcUserClient.h"
+#include "../SmcKeyDevice.h"
 
 namespace platform {
 
@@ -18,30 +18,21 @@ namespace platform {
 // _min and _max; a temperature key from the temp<N>_input whose temp<N>_label names it.
 // Writes: "F<i>Tg" switches fan <i+1> to manual and sets its target; "FS! " = 0 hands every fan
 // back to the SMC. Anything else, or a write the kernel refuses, fails.
-class AppleSmcSysfsClient final : public SmcUserClient {
+class AppleSmcSysfsClient final : public SmcKeyDevice {
   public:
     // `sysfsRoot` is where sysfs is mounted: "/sys" but for tests.
     explicit AppleSmcSysfsClient(std::string sysfsRoot = "/sys");
 
-    std::uint32_t matchingService(const char* serviceName) override;
-    KernReturn serviceOpen(std::uint32_t service, std::uint32_t type,
-                           std::uint32_t* connection) override;
-    KernReturn objectRelease(std::uint32_t object) override;
-    KernReturn callStructMethod(std::uint32_t connection, std::uint32_t selector, const void* input,
-                                std::size_t inputSize, void* output,
-                                std::size_t* outputSize) override;
-    KernReturn serviceClose(std::uint32_t connection) override;
-
     // The folder of the driver's files once the service is found; empty before or without one.
     const std::string& folder() const { return folder_; }
 
-    static constexpr std::uint32_t kService = 0x768;
-    static constexpr std::uint32_t kConnection = 0x768;
-
   private:
+    bool findDevice() override;
+    KernReturn readKey(const std::string& key, std::uint32_t& length,
+                       std::uint8_t* payload) override;
+    KernReturn writeKey(const std::string& key, std::uint32_t length,
+                        const std::uint8_t* payload) override;
     std::string findFolder() const;
-    KernReturn read(const std::string& key, std::uint32_t& length, std::uint8_t* payload);
-    KernReturn write(const std::string& key, std::uint32_t length, const std::uint8_t* payload);
     std::optional<int> temperatureIndex(const std::string& key);
     int fanCount() const;
     bool writeManualSwitch(int fan, bool manual) const;
@@ -49,7 +40,6 @@ class AppleSmcSysfsClient final : public SmcUserClient {
 
     std::string root_;
     std::string folder_;
-    bool open_ = false;
     // Which temp<N> carries each temperature key, learnt on first use and checked on each.
     std::map<std::string, int> temperatureIndexes_;
 };

@@ -113,7 +113,8 @@ LegacyMainViewController::~LegacyMainViewController() {
 }
 
 QWidget* LegacyMainViewController::view() {
-    if (view_.isNull()) {
+    if (!viewLoaded_) {
+        viewLoaded_ = true;
         loadView();
     }
     return view_;

@@ -32,7 +32,8 @@ class LegacyMainViewController : public QObject {
                              ReclaimAction reclaimMemory = {});
     ~LegacyMainViewController() override;
 
-    // The root view, built with its layout and wiring the first time it is asked for.
+    // The root view, built with its layout and wiring the first time it is asked for; once the
+    // window that holds it is gone, none.
     QWidget* view();
 
     // Refreshes every reading at once, then every 2.0 seconds from then on.
@@ -80,4 +81,5 @@ class LegacyMainViewController : public QObject {
     SnapshotSource takeSnapshot_;
     ReclaimAction reclaimMemory_;
     QPointer<QWidget> view_;
+    bool viewLoaded_ = false;
 };

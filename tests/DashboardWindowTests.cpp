@@ -178,6 +178,11 @@ TEST_F(Dashboard, TheViewIsBuiltOnce) {
     QWidget* first = controller->view();
     EXPECT_EQ(controller->view(), first);
     EXPECT_EQ(columnRows().size(), 15u);
+
+    // A window that goes first takes the view and its controls with it.
+    delete first;
+    EXPECT_EQ(controller->view(), nullptr);
+    EXPECT_EQ(controller->ramLabel(), nullptr);
 }
 
 TEST_F(Dashboard, PollingRefreshesAtOnceBeforeAnyTick) {

@@ -1,50 +1,33 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
-#include "SmcUserClient.h"
+#include "SmcKeyResponder.h"
 
 namespace platform {
 
-// A user client that is its own SMC: it has one AppleSMC service, opens one connection to it and
-// answers each exchange of the parameter record key by key, in the program's own encodings
-// (plain 16-bit big-endian rpm, unsigned 8.8 degrees).
-class SmcKeyDevice : public SmcUserClient {
-  public:
+// A user client that is its own SMC: one AppleSMC service with one connection, whose
+// exchanges it answers key by key.
+class SmcKeyDevice : public SmcKeyResponder {
+public:
     std::uint32_t matchingService(const char* serviceName) final;
     KernReturn serviceOpen(std::uint32_t service, std::uint32_t type,
                            std::uint32_t* connection) final;
     KernReturn objectRelease(std::uint32_t object) final;
-    KernReturn callStructMethod(std::uint32_t connection, std::uint32_t selector, const void* input,
-                                std::size_t inputSize, void* output, std::size_t* outputSize) final;
     KernReturn serviceClose(std::uint32_t connection) final;
 
     static constexpr std::uint32_t kService = 0x534D43;  // "SMC"
     static constexpr std::uint32_t kConnection = 1;
-    // Answered for a key the device does not have, a request it does not take, a value it
-    // cannot read and a write it refuses.
-    static constexpr KernReturn kKeyNotFound = 0x84;
-    static constexpr KernReturn kBadArgument = 0x85;
-    static constexpr KernReturn kUnreadable = 0x86;
-    static constexpr KernReturn kRefused = 0x87;
 
-  protected:
-    // Whether the SMC is there; asked once, when the service is looked for.
+protected:
+    // Whether the SMC is there; asked when the service is first looked for.
     virtual bool findDevice() = 0;
-    // Answers a read with up to 32 bytes of the key's value and their count.
-    virtual KernReturn readKey(const std::string& key, std::uint32_t& length,
-                               std::uint8_t* payload) = 0;
-    // Takes a write of `length` bytes (at most 32).
-    virtual KernReturn writeKey(const std::string& key, std::uint32_t length,
-                                const std::uint8_t* payload) = 0;
 
-    // The fan index of a fan key such as "F0Ac" for the suffix "Ac", or -1.
-    static int fanIndex(const std::string& key, const char* suffix);
-    // Puts a value as 16 bits, high byte first.
-    static void putUint16(std::uint32_t value, std::uint32_t& length, std::uint8_t* payload);
+private:
+    bool isOpenConnection(std::uint32_t connection) const final {
+        return open_ && connection == kConnection;
+    }
 
-  private:
     bool found_ = false;
     bool open_ = false;
 };

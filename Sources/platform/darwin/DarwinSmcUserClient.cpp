@@ -1,9 +1,10 @@
-// The AppleSMC user client of macOS, through IOKit.
+// The AppleSMC kernel extension of macOS, through IOKit. It speaks its own 80-byte record;
+// the program reaches it through the translator.
 
 #include <IOKit/IOKitLib.h>
 #include <mach/mach.h>
 
-#include "../SmcUserClient.h"
+#include "AppleSmcTranslator.h"
 
 namespace platform {
 
@@ -42,7 +43,7 @@ class DarwinSmcUserClient final : public SmcUserClient {
 }  // namespace
 
 std::unique_ptr<SmcUserClient> makeSmcUserClient() {
-    return std::make_unique<DarwinSmcUserClient>();
+    return std::make_unique<AppleSmcTranslator>(std::make_unique<DarwinSmcUserClient>());
 }
 
 }  // namespace platform

@@ -22,7 +22,9 @@ KernReturn SmcKeyDevice::serviceOpen(std::uint32_t service, std::uint32_t,
     return kKernSuccess;
 }
 
-KernReturn SmcKeyDevice::objectRelease(std::uint32_t) { return kKernSuccess; }
+KernReturn SmcKeyDevice::objectRelease(std::uint32_t) {
+    return kKernSuccess;
+}
 
 KernReturn SmcKeyDevice::serviceClose(std::uint32_t connection) {
     if (!isOpenConnection(connection)) {

@@ -7,8 +7,8 @@
 namespace platform {
 
 KernReturn SmcKeyResponder::callStructMethod(std::uint32_t connection, std::uint32_t selector,
-                                             const void* input, std::size_t inputSize,
-                                             void* output, std::size_t* outputSize) {
+                                             const void* input, std::size_t inputSize, void* output,
+                                             std::size_t* outputSize) {
     if (!isOpenConnection(connection) || selector != LegacySMC::kSelector || input == nullptr ||
         inputSize != sizeof(LegacySMCParamRecord) || output == nullptr || outputSize == nullptr ||
         *outputSize < sizeof(LegacySMCParamRecord)) {
@@ -42,8 +42,7 @@ int SmcKeyResponder::fanIndex(const std::string& key, const char* suffix) {
     return key[1] - '0';
 }
 
-void SmcKeyResponder::putUint16(std::uint32_t value, std::uint32_t& length,
-                                std::uint8_t* payload) {
+void SmcKeyResponder::putUint16(std::uint32_t value, std::uint32_t& length, std::uint8_t* payload) {
     payload[0] = static_cast<std::uint8_t>(value >> 8);
     payload[1] = static_cast<std::uint8_t>(value & 0xFF);
     length = 2;

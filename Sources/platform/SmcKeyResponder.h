@@ -10,10 +10,9 @@ namespace platform {
 // A user client that answers each exchange of the parameter record key by key, in the
 // program's own encodings (plain 16-bit big-endian rpm, unsigned 8.8 degrees).
 class SmcKeyResponder : public SmcUserClient {
-public:
+  public:
     KernReturn callStructMethod(std::uint32_t connection, std::uint32_t selector, const void* input,
-                                std::size_t inputSize, void* output,
-                                std::size_t* outputSize) final;
+                                std::size_t inputSize, void* output, std::size_t* outputSize) final;
 
     // Answered for a key there is not, a request not taken, a value that cannot be read and a
     // write that is refused.
@@ -22,7 +21,7 @@ public:
     static constexpr KernReturn kUnreadable = 0x86;
     static constexpr KernReturn kRefused = 0x87;
 
-protected:
+  protected:
     // Whether an exchange on this connection may be answered.
     virtual bool isOpenConnection(std::uint32_t connection) const = 0;
     // Answers a read with up to 32 bytes of the key's value and their count.

@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
-# Builds Quorvel Legacy with its tests and runs every test, headless.
+# Builds Quorvel Legacy with its tests and runs every check, headless:
+# formatting, the test suite, the suite under AddressSanitizer and UndefinedBehaviorSanitizer,
+# the lock and polling tests under ThreadSanitizer, and a short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 
-ensure_packages "${BUILD_PACKAGES[@]}" libgtest-dev locales clang-format fonts-dejavu-core
+ensure_packages "${BUILD_PACKAGES[@]}" libgtest-dev locales clang-format fonts-dejavu-core \
+    clang libclang-rt-14-dev
+
+jobs=$(nproc)
+export QT_QPA_PLATFORM=offscreen
 
 echo "== format"
 sources=()
@@ -22,8 +28,37 @@ fi
 
 echo "== build"
 cmake -S . -B build -DQUORVEL_BUILD_TESTS=ON >/dev/null
-cmake --build build --parallel "$(nproc)"
+cmake --build build --parallel "$jobs"
 
 echo "== test"
-export QT_QPA_PLATFORM=offscreen
-ctest --test-dir build --output-on-failure --timeout 120
+ctest --test-dir build --output-on-failure --timeout 600
+
+echo "== test with AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_SANITIZE=address,undefined >/dev/null
+cmake --build build-asan --parallel "$jobs"
+ctest --test-dir build-asan --output-on-failure --timeout 900
+
+echo "== lock and polling tests with ThreadSanitizer"
+cmake -S . -B build-tsan -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_SANITIZE=thread >/dev/null
+cmake --build build-tsan --parallel "$jobs" --target legacy_tests legacy_window_tests
+ctest --test-dir build-tsan --output-on-failure --timeout 300 \
+    -R 'SmcLock|Dashboard\.(Polling|Ticks)|MainThreadCheck'
+
+echo "== fuzz"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DQUORVEL_BUILD_TESTS=OFF -DQUORVEL_FUZZ=ON >/dev/null
+cmake --build build-fuzz --parallel "$jobs" \
+    --target FuzzSmcReply FuzzMeminfo FuzzApplesmcFiles FuzzKextReply
+for target in FuzzSmcReply FuzzMeminfo FuzzApplesmcFiles FuzzKextReply; do
+    found=$(mktemp -d)
+    log=$(mktemp)
+    echo "-- $target"
+    if ! TMPDIR="$found" build-fuzz/fuzz/$target -max_total_time=15 -artifact_prefix="$found/" \
+        "$found" "fuzz/corpus/$target" >"$log" 2>&1; then
+        tail -n 40 "$log"
+        echo "$target failed"
+        exit 1
+    fi
+    grep -E '^Done' "$log"
+    rm -rf "$found" "$log"
+done
+echo "fuzz: 4 targets, no crash"

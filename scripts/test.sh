@@ -50,15 +50,16 @@ cmake --build build-fuzz --parallel "$jobs" \
     --target FuzzSmcReply FuzzMeminfo FuzzApplesmcFiles FuzzKextReply
 for target in FuzzSmcReply FuzzMeminfo FuzzApplesmcFiles FuzzKextReply; do
     found=$(mktemp -d)
+    scratch=$(mktemp -d)
     log=$(mktemp)
     echo "-- $target"
-    if ! TMPDIR="$found" build-fuzz/fuzz/$target -max_total_time=15 -artifact_prefix="$found/" \
+    if ! TMPDIR="$scratch" build-fuzz/fuzz/$target -max_total_time=15 -artifact_prefix="$found/" \
         "$found" "fuzz/corpus/$target" >"$log" 2>&1; then
         tail -n 40 "$log"
         echo "$target failed"
         exit 1
     fi
     grep -E '^Done' "$log"
-    rm -rf "$found" "$log"
+    rm -rf "$found" "$scratch" "$log"
 done
 echo "fuzz: 4 targets, no crash"

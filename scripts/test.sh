@@ -30,18 +30,32 @@ echo "== build"
 cmake -S . -B build -DQUORVEL_BUILD_TESTS=ON >/dev/null
 cmake --build build --parallel "$jobs"
 
+# Each ctest run's count of tests, for the summary at the end.
+passed=0
+run_ctest() {
+    local log
+    log=$(mktemp)
+    ctest "$@" 2>&1 | tee "$log"
+    local status=${PIPESTATUS[0]}
+    local count
+    count=$(sed -n 's/^100% tests passed, 0 tests failed out of \([0-9]*\)$/\1/p' "$log")
+    rm -f "$log"
+    [ "$status" -eq 0 ] || exit "$status"
+    passed=$((passed + ${count:-0}))
+}
+
 echo "== test"
-ctest --test-dir build --output-on-failure --timeout 600
+run_ctest --test-dir build --output-on-failure --timeout 600
 
 echo "== test with AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_SANITIZE=address,undefined >/dev/null
 cmake --build build-asan --parallel "$jobs"
-ctest --test-dir build-asan --output-on-failure --timeout 900
+run_ctest --test-dir build-asan --output-on-failure --timeout 900
 
 echo "== lock and polling tests with ThreadSanitizer"
 cmake -S . -B build-tsan -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_SANITIZE=thread >/dev/null
 cmake --build build-tsan --parallel "$jobs" --target legacy_tests legacy_window_tests
-ctest --test-dir build-tsan --output-on-failure --timeout 300 \
+run_ctest --test-dir build-tsan --output-on-failure --timeout 300 \
     -R 'SmcLock|Dashboard\.(Polling|Ticks)|MainThreadCheck'
 
 echo "== fuzz"
@@ -61,5 +75,6 @@ for target in FuzzSmcReply FuzzMeminfo FuzzApplesmcFiles FuzzKextReply; do
     fi
     grep -E '^Done' "$log"
     rm -rf "$found" "$scratch" "$log"
+    passed=$((passed + 1))
 done
-echo "fuzz: 4 targets, no crash"
+echo "checks: $passed passed, 0 failed"

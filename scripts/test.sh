@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 . scripts/packages.sh
 
 ensure_packages "${BUILD_PACKAGES[@]}" libgtest-dev locales clang-format fonts-dejavu-core \
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev libbenchmark-dev
 
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
@@ -27,7 +27,7 @@ if [ -n "$unformatted" ]; then
 fi
 
 echo "== build"
-cmake -S . -B build -DQUORVEL_BUILD_TESTS=ON >/dev/null
+cmake -S . -B build -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_BUILD_BENCH=ON >/dev/null
 cmake --build build --parallel "$jobs"
 
 # Each ctest run's count of tests, for the summary at the end.

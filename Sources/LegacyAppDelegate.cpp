@@ -1,6 +1,7 @@
 #include "LegacyAppDelegate.h"
 
 #include <QGuiApplication>
+#include <QIcon>
 #include <QScreen>
 #include <QVBoxLayout>
 #include <QWidget>
@@ -8,11 +9,25 @@
 #include "LegacyMainViewController.h"
 #include "MainThreadCheck.h"
 
+// The icon's sizes are compiled into the program; a static library has to ask for them.
+static void loadIconResources() {
+    Q_INIT_RESOURCE(icons);
+}
+
 namespace {
 
 constexpr const char* kUnit = "LegacyAppDelegate";
 constexpr int kContentWidth = 520;
 constexpr int kContentHeight = 620;
+
+QIcon programIcon() {
+    loadIconResources();
+    QIcon icon;
+    for (const int size : {16, 32, 48, 64, 128, 256}) {
+        icon.addFile(QStringLiteral(":/icons/quorvel-legacy-%1.png").arg(size), QSize(size, size));
+    }
+    return icon;
+}
 
 }  // namespace
 
@@ -30,6 +45,7 @@ void LegacyAppDelegate::applicationDidFinishLaunching() {
     auto window = std::make_unique<QWidget>(nullptr, Qt::Window);
     window->resize(kContentWidth, kContentHeight);
     window->setWindowTitle(QStringLiteral("Quorvel Legacy"));
+    window->setWindowIcon(programIcon());
 
     auto controller = std::make_unique<LegacyMainViewController>();
 

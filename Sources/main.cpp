@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QGuiApplication>
 #include <QMetaObject>
 #include <memory>
 
@@ -11,6 +12,8 @@ std::unique_ptr<LegacyAppDelegate> delegate;
 int main(int argc, char* argv[]) {
     app = std::make_unique<QApplication>(argc, argv);
     delegate = std::make_unique<LegacyAppDelegate>();
+    // Desktops match the window with its desktop entry and icon by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.quorvel.legacy"));
 
     // The delegate is asked whether closing the last window ends the application.
     QApplication::setQuitOnLastWindowClosed(false);

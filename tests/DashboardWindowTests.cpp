@@ -303,6 +303,9 @@ TEST(Launch, OpensTheTitledWindowCentredWithLiveMemoryLines) {
     EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
     EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
     EXPECT_NE(window->minimumSize(), window->maximumSize()) << "the window can be resized";
+    const QList<QSize> iconSizes = window->windowIcon().availableSizes();
+    EXPECT_TRUE(iconSizes.contains(QSize(16, 16)) && iconSizes.contains(QSize(256, 256)))
+        << "the window carries the program's icon";
 
     const QRect screen = QApplication::primaryScreen()->availableGeometry();
     EXPECT_LE((window->frameGeometry().center() - screen.center()).manhattanLength(), 2);

@@ -257,8 +257,9 @@ class RunningProgram:
 
     def close(self):
         """Closes the window with its close button's request; the exit status."""
-        ids = subprocess.run(["xdotool", "search", "--pid", str(self.process.pid),
-                              "--name", "Quorvel Legacy"], capture_output=True, text=True)
+        # The one program window on this private X server.
+        ids = subprocess.run(["xdotool", "search", "--name", "^Quorvel Legacy$"],
+                             capture_output=True, text=True)
         for window_id in ids.stdout.split():
             close_window(int(window_id))
         try:

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and checks what lands where:
+#   check-install.sh BUILD_DIR
+set -euo pipefail
+build=$1
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+expected="bin/quorvel-legacy
+bin/quorvel-memory-pressure
+share/applications/org.quorvel.legacy.desktop
+share/icons/hicolor/128x128/apps/quorvel-legacy.png
+share/icons/hicolor/16x16/apps/quorvel-legacy.png
+share/icons/hicolor/256x256/apps/quorvel-legacy.png
+share/icons/hicolor/32x32/apps/quorvel-legacy.png
+share/icons/hicolor/48x48/apps/quorvel-legacy.png
+share/icons/hicolor/512x512/apps/quorvel-legacy.png
+share/icons/hicolor/64x64/apps/quorvel-legacy.png
+share/icons/hicolor/scalable/apps/quorvel-legacy.svg
+share/metainfo/org.quorvel.legacy.metainfo.xml"
+installed=$(cd "$prefix" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
+if [ "$installed" != "$(echo "$expected" | LC_ALL=C sort)" ]; then
+    echo "installed files differ from the layout:"
+    diff <(echo "$expected" | LC_ALL=C sort) <(echo "$installed") || true
+    exit 1
+fi
+
+for program in quorvel-legacy quorvel-memory-pressure; do
+    [ -x "$prefix/bin/$program" ] || { echo "$program is not executable"; exit 1; }
+done
+
+# Each PNG is as large as the folder it sits in says.
+for folder in "$prefix"/share/icons/hicolor/*x*/apps; do
+    size=${folder%/apps}
+    size=${size##*/}
+    png="$folder/quorvel-legacy.png"
+    width=$(od -An -tu1 -j16 -N4 "$png" | awk '{print $1*16777216 + $2*65536 + $3*256 + $4}')
+    height=$(od -An -tu1 -j20 -N4 "$png" | awk '{print $1*16777216 + $2*65536 + $3*256 + $4}')
+    if [ "${width}x${height}" != "$size" ]; then
+        echo "$png is ${width}x${height}, not $size"
+        exit 1
+    fi
+done
+
+grep -qx 'Name=Quorvel Legacy' "$prefix/share/applications/org.quorvel.legacy.desktop"
+grep -qx 'Categories=System;Monitor;' "$prefix/share/applications/org.quorvel.legacy.desktop"
+desktop-file-validate "$prefix/share/applications/org.quorvel.legacy.desktop"
+appstreamcli validate --no-net --pedantic "$prefix/share/metainfo/org.quorvel.legacy.metainfo.xml"
+
+# The stand-in answers its usage from where it was installed.
+if "$prefix/bin/quorvel-memory-pressure" -t 3 2>/dev/null; then
+    echo "the installed stand-in took an argument it should refuse"
+    exit 1
+fi
+echo "installed layout: ok"

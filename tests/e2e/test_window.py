@@ -17,7 +17,6 @@ import ctypes
 import os
 import re
 import shutil
-import signal
 import struct
 import subprocess
 import sys
@@ -517,16 +516,19 @@ def main():
         print("skipped: missing " + ", ".join(missing))
         return SKIPPED
 
+    return run_in_session(rest)
+
+
+def run_in_session(arguments, module="__main__"):
+    """Runs the tests of a module in a session of their own; 0 when all passed."""
     warnings.simplefilter("ignore", DeprecationWarning)  # pyatspi's own use of Atspi
     SESSION.start()
     try:
-        program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2,
-                                warnings="ignore")
-        result = program.result
+        program = unittest.main(module=module, argv=[sys.argv[0]] + arguments, exit=False,
+                                verbosity=2, warnings="ignore")
     finally:
         SESSION.stop()
-    return 0 if result.wasSuccessful() else 1
-
+    return 0 if program.result.wasSuccessful() else 1
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -16,8 +16,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import unittest
-import warnings
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import test_window  # noqa: E402  the session and window helpers of the end-to-end tests
@@ -110,15 +108,7 @@ def main():
         print("skipped: " + "; ".join(reasons))
         return SKIPPED
 
-    warnings.simplefilter("ignore")
-    test_window.SESSION.start()
-    try:
-        program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2,
-                                warnings="ignore")
-    finally:
-        test_window.SESSION.stop()
-    return 0 if program.result.wasSuccessful() else 1
-
+    return test_window.run_in_session(rest)
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -71,7 +71,6 @@ def libx11():
     x.XGetImage.restype = ctypes.POINTER(XImage)
     x.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
                             ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
-    x.XDestroyImage = None
     return x
 
 
@@ -227,10 +226,6 @@ class RunningProgram:
 
     def slider(self):
         return self._nodes(pyatspi.ROLE_SLIDER)[0]
-
-    @staticmethod
-    def states(node):
-        return node.getState()
 
     def enabled(self, node):
         return node.getState().contains(pyatspi.STATE_ENABLED)

@@ -40,19 +40,15 @@ std::optional<std::uint32_t> roundedUint16(double value) {
     return static_cast<std::uint32_t>(std::lround(value));
 }
 
-bool isFanSpeedKey(const std::string& key) {
-    for (const char* suffix : {"Ac", "Mn", "Mx", "Tg"}) {
-        if (key.size() == 4 && key[0] == 'F' && key[1] >= '0' && key[1] <= '9' &&
-            key.compare(2, 2, suffix) == 0) {
-            return true;
-        }
+// A whole number in `size` bytes, high byte first.
+void putBigEndian(std::uint32_t value, std::uint32_t size, std::uint8_t* bytes) {
+    for (std::uint32_t i = 0; i < size && i < 4; ++i) {
+        bytes[size - 1 - i] = static_cast<std::uint8_t>(value >> (8 * i));
     }
-    return false;
 }
 
-std::string fanKey(const char* suffix, int fan) {
-    return "F" + std::to_string(fan) + suffix;
-}
+// A fan's mode key: 1 for manual, 0 for the SMC's own control.
+constexpr const char* kFanModeKey = "F%dMd";
 
 }  // namespace
 
@@ -141,9 +137,7 @@ bool AppleSmcTranslator::writeNumber(const std::string& key, std::uint32_t value
         return false;
     }
     std::uint8_t bytes[kMostBytes] = {};
-    for (std::uint32_t i = 0; i < info->size && i < 4; ++i) {
-        bytes[info->size - 1 - i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
+    putBigEndian(value, info->size, bytes);
     return writeValue(key, *info, bytes);
 }
 
@@ -158,10 +152,12 @@ KernReturn AppleSmcTranslator::readKey(const std::string& key, std::uint32_t& le
         return kUnreadable;
     }
 
+    const bool fanSpeed = fanIndex(key, "Ac") >= 0 || fanIndex(key, "Mn") >= 0 ||
+                          fanIndex(key, "Mx") >= 0 || fanIndex(key, "Tg") >= 0;
     std::optional<std::uint32_t> value;
-    if (isFanSpeedKey(key) && info->type == kTypeFpe2 && info->size == 2) {
+    if (fanSpeed && info->type == kTypeFpe2 && info->size == 2) {
         value = (std::uint32_t{bytes[0]} << 8 | bytes[1]) >> 2;
-    } else if (isFanSpeedKey(key) && info->type == kTypeFlt && info->size == 4) {
+    } else if (fanSpeed && info->type == kTypeFlt && info->size == 4) {
         value = roundedUint16(floatFromLittleEndian(bytes));
     } else if (key[0] == 'T' && info->type == kTypeFlt && info->size == 4) {
         value = roundedUint16(floatFromLittleEndian(bytes) * 256.0);
@@ -178,8 +174,9 @@ KernReturn AppleSmcTranslator::readKey(const std::string& key, std::uint32_t& le
 }
 
 bool AppleSmcTranslator::setManual(int fan) {
-    if (keyInfo(fanKey("Md", fan))) {
-        return writeNumber(fanKey("Md", fan), 1);
+    const std::string modeKey = LegacySMC::fanKey(kFanModeKey, fan);
+    if (keyInfo(modeKey)) {
+        return writeNumber(modeKey, 1);
     }
     const auto mask = keyInfo("FS! ");
     if (!mask) {
@@ -206,9 +203,10 @@ bool AppleSmcTranslator::handBackFans() {
     bool anyModeKey = false;
     bool allHandedBack = true;
     for (int fan = 0; fan < fans; ++fan) {
-        if (keyInfo(fanKey("Md", fan))) {
+        const std::string modeKey = LegacySMC::fanKey(kFanModeKey, fan);
+        if (keyInfo(modeKey)) {
             anyModeKey = true;
-            allHandedBack = writeNumber(fanKey("Md", fan), 0) && allHandedBack;
+            allHandedBack = writeNumber(modeKey, 0) && allHandedBack;
         }
     }
     return anyModeKey ? allHandedBack : writeNumber("FS! ", 0);
@@ -233,9 +231,7 @@ KernReturn AppleSmcTranslator::writeKey(const std::string& key, std::uint32_t le
         } else if (info->type == kTypeFlt && info->size == 4) {
             floatToLittleEndian(static_cast<float>(rpm), bytes);
         } else {
-            for (std::uint32_t i = 0; i < info->size && i < 4; ++i) {
-                bytes[info->size - 1 - i] = static_cast<std::uint8_t>(rpm >> (8 * i));
-            }
+            putBigEndian(rpm, info->size, bytes);
         }
         if (!setManual(fan)) {
             return kRefused;

@@ -105,13 +105,22 @@ TEST_F(SysfsTree, WithoutTheDriverThereIsNoService) {
 
     put("bus/acpi/drivers/applesmc/uevent", "");
     EXPECT_FALSE(openSmc()->isAvailable()) << "a driver without a device is not a service";
+
+    // A device that leads out of the sysfs root is not taken, whatever it holds.
+    char pattern[] = "/tmp/quorvel-elsewhere-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path elsewhere = pattern;
+    std::ofstream(elsewhere / "fan1_input") << "2000\n";
+    fs::create_directory_symlink(elsewhere, root / "bus/acpi/drivers/applesmc/APP0001:00");
+    EXPECT_FALSE(openSmc()->isAvailable());
+    fs::remove_all(elsewhere);
 }
 
 TEST_F(SysfsTree, ThePlatformDeviceAnswersInTheProgramsEncodings) {
     const std::string device = platformScheme();
     auto smc = openSmc();
     ASSERT_TRUE(smc->isAvailable());
-    EXPECT_EQ(sysfs->folder(), (root / "devices/platform/applesmc.768").string());
+    EXPECT_EQ(sysfs->folder(), (fs::canonical(root) / "devices/platform/applesmc.768").string());
     EXPECT_EQ(smc->readKey("FNum"), Bytes{2});
     EXPECT_EQ(smc->readKey("F0Ac"), (Bytes{0x08, 0x66}));
     EXPECT_EQ(smc->rpm("F0Mn"), 1200);
@@ -163,8 +172,8 @@ TEST_F(SysfsTree, TheHwmonSchemeOfTheAcpiDeviceWorksAlike) {
     const std::string hwmon = hwmonScheme();
     auto smc = openSmc();
     ASSERT_TRUE(smc->isAvailable());
-    EXPECT_EQ(sysfs->folder(),
-              (root / "bus/acpi/drivers/applesmc/APP0001:00/hwmon/hwmon3").string());
+    EXPECT_EQ(sysfs->folder(), (fs::canonical(root) / hwmon).parent_path().string())
+        << "the driver's link is resolved once";
     EXPECT_EQ(smc->readKey("FNum"), Bytes{1});
     EXPECT_EQ(smc->rpm("F0Ac"), 1800);
     EXPECT_EQ(smc->rpm("F0Mn"), 1000);
@@ -246,10 +255,11 @@ TEST_F(SysfsTree, AFolderThatVanishesFailsEveryKeyWithoutACrash) {
 TEST_F(SysfsTree, AWriteTheKernelRefusesFails) {
     const std::string device = platformScheme();
     auto smc = openSmc();
-    // A folder in a file's place cannot be written, even by root.
+    // A folder in a file's place cannot be written, even by root; the fan is not left manual.
     fs::remove(root / device / "fan1_output");
     fs::create_directory(root / device / "fan1_output");
     EXPECT_FALSE(smc->setFanTargetRPM(0, 2000));
+    EXPECT_EQ(contents(device + "fan1_manual"), "0\n");
 
     fs::remove(root / device / "fan2_manual");
     fs::create_directory(root / device / "fan2_manual");
@@ -262,6 +272,41 @@ TEST_F(SysfsTree, AWriteTheKernelRefusesFails) {
         fs::permissions(root / device / "fan1_output", fs::perms::owner_read);
         EXPECT_FALSE(smc->setFanTargetRPM(0, 2000)) << "not root";
     }
+}
+
+TEST_F(SysfsTree, ALinkOrAFifoInAFilesPlaceIsNeitherFollowedNorWaitedOn) {
+    const std::string device = platformScheme();
+    const fs::path victim = root / "victim";
+    put("victim", "precious\n");
+    auto smc = openSmc();
+
+    fs::remove(root / device / "fan1_output");
+    fs::create_symlink(victim, root / device / "fan1_output");
+    EXPECT_FALSE(smc->setFanTargetRPM(0, 2500));
+    EXPECT_EQ(contents("victim"), "precious\n");
+    EXPECT_EQ(contents(device + "fan1_manual"), "0\n") << "the fan is handed back";
+
+    put(device + "fan1_manual", "1\n");
+    fs::remove(root / device / "fan2_manual");
+    fs::create_symlink(victim, root / device / "fan2_manual");
+    EXPECT_FALSE(smc->writeKey("FS! ", "ui8 ", {0x00}));
+    EXPECT_EQ(contents("victim"), "precious\n");
+    EXPECT_EQ(contents(device + "fan1_manual"), "0\n");
+
+    put("hot", "90000\n");
+    fs::remove(root / device / "temp2_input");
+    fs::create_symlink(root / "hot", root / device / "temp2_input");
+    EXPECT_EQ(smc->readKey("TC0P"), std::nullopt);
+    EXPECT_EQ(smc->cpuTemperatureCelsius(), 45.5);
+
+    // No writer will ever come: a read that waited would never end.
+    fs::remove(root / device / "fan1_input");
+    ASSERT_EQ(mkfifo((root / device / "fan1_input").c_str(), 0600), 0);
+    EXPECT_EQ(smc->rpm("F0Ac"), std::nullopt);
+    EXPECT_EQ(smc->readKey("FNum"), Bytes{2});
+    fs::remove(root / device / "fan2_output");
+    ASSERT_EQ(mkfifo((root / device / "fan2_output").c_str(), 0600), 0);
+    EXPECT_FALSE(smc->setFanTargetRPM(1, 2500));
 }
 
 TEST_F(SysfsTree, AFanWithoutAManualSwitchTakesNoTarget) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -48,6 +49,12 @@ class MeminfoFile : public ::testing::Test {
         path = pattern;
     }
     void TearDown() override { std::remove(path.c_str()); }
+
+    // Physical memory as the kernel tells it without /proc/meminfo.
+    static std::uint64_t systemTotal() {
+        return static_cast<std::uint64_t>(sysconf(_SC_PHYS_PAGES)) *
+               static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    }
 
     void write(const std::string& text) {
         std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
@@ -107,20 +114,30 @@ TEST_F(MeminfoFile, AnswersInTheShapeOfTheMachQueries) {
     EXPECT_NE(probe.sysctl(otherName, 2, &usage, &length, nullptr, 0), 0);
 }
 
-TEST_F(MeminfoFile, AMissingOrEmptyFileGivesZeros) {
+TEST_F(MeminfoFile, AnUnreadableFileGivesZerosBesideTheSystemsOwnTotal) {
+    const std::uint64_t physical = systemTotal();
+    ASSERT_GT(physical, 0u);
     LinuxMemoryProbe missing("/nonexistent/quorvel/meminfo");
     const LegacyMemorySnapshot fromMissing = LegacyMemory::snapshot(missing);
-    EXPECT_EQ(fromMissing.totalBytes, 0u);
+    EXPECT_EQ(fromMissing.totalBytes, physical);
     EXPECT_EQ(fromMissing.usedBytes, 0u);
     EXPECT_EQ(fromMissing.swapUsedBytes, 0u);
     EXPECT_EQ(fromMissing.usedPercent, 0.0);
 
     const LegacyMemorySnapshot fromEmpty = snapshotOf("");
-    EXPECT_EQ(fromEmpty.totalBytes, 0u);
+    EXPECT_EQ(fromEmpty.totalBytes, physical);
     EXPECT_EQ(fromEmpty.usedBytes, 0u);
 
     LinuxMemoryProbe directory("/tmp");
-    EXPECT_EQ(LegacyMemory::snapshot(directory).totalBytes, 0u);
+    EXPECT_EQ(LegacyMemory::snapshot(directory).totalBytes, physical);
+
+    // A FIFO in the file's place, with no writer, is refused at once rather than waited on.
+    std::remove(path.c_str());
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    LinuxMemoryProbe fifo(path.c_str());
+    const LegacyMemorySnapshot fromFifo = LegacyMemory::snapshot(fifo);
+    EXPECT_EQ(fromFifo.totalBytes, physical);
+    EXPECT_EQ(fromFifo.usedBytes, 0u);
 }
 
 TEST_F(MeminfoFile, MissingSwapLinesZeroSwapAlone) {
@@ -152,7 +169,7 @@ TEST_F(MeminfoFile, ATruncatedFileLosesOnlyTheLineThatWasCut) {
     EXPECT_EQ(snapshot.totalBytes, 1048576ULL * 1024);
     EXPECT_EQ(snapshot.usedBytes, pagesAsBytes(4096, pageKilobytes));
 
-    EXPECT_EQ(snapshotOf("MemTot").totalBytes, 0u);
+    EXPECT_EQ(snapshotOf("MemTot").totalBytes, systemTotal()) << "no MemTotal: the system's";
 }
 
 TEST(LinuxMeminfoParse, GarbledValuesAreAbsent) {
@@ -199,7 +216,7 @@ TEST_F(MeminfoFile, ReadsNoMoreThanItsLimitAndStillAnswers) {
     std::string text(LinuxMemoryProbe::kReadLimit, '#');
     text += "\nMemTotal: 1048576 kB\n";
     EXPECT_EQ(snapshotOf("MemTotal: 2048 kB\n" + text).totalBytes, 2048ULL * 1024);
-    EXPECT_EQ(snapshotOf(text).totalBytes, 0u);
+    EXPECT_EQ(snapshotOf(text).totalBytes, systemTotal()) << "the line beyond was not read";
 }
 
 TEST_F(MeminfoFile, APageCountBeyondThirtyTwoBitsIsNotAReading) {

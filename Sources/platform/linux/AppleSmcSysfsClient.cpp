@@ -1,14 +1,14 @@
 #include "AppleSmcSysfsClient.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
+#include <cstdlib>
+#include <memory>
 #include <vector>
+
+#include "KernelFiles.h"
 
 namespace platform {
 
@@ -19,10 +19,6 @@ constexpr int kMostFans = 255;
 constexpr int kMostTemperatures = 255;
 // Above this, a temperature in millidegrees does not fit unsigned 8.8.
 constexpr long long kMostMillidegrees = 255996;
-
-bool exists(const std::string& path) {
-    return ::access(path.c_str(), F_OK) == 0;
-}
 
 bool isDirectory(const std::string& path) {
     struct stat status {};
@@ -43,50 +39,21 @@ std::vector<std::string> entriesOf(const std::string& folder) {
     return names;
 }
 
-// The text of a small sysfs file without its line end; nothing when it cannot be read or is
-// longer than any value the driver writes.
-std::optional<std::string> readText(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    char buffer[64];
-    std::size_t filled = 0;
-    bool failed = false;
-    while (filled < sizeof buffer) {
-        const ssize_t n = ::read(fd, buffer + filled, sizeof buffer - filled);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            failed = n < 0;
-            break;
-        }
-        filled += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    if (failed || filled == sizeof buffer) {
-        return std::nullopt;
-    }
-    std::string text(buffer, filled);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-        text.pop_back();
-    }
-    return text;
+// The real path of a folder, every link resolved; empty when there is none.
+std::string resolved(const std::string& path) {
+    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
+                                                           &std::free);
+    return real ? std::string(real.get()) : std::string();
 }
 
 // A decimal integer with optional blanks around it and an optional minus sign.
-std::optional<long long> readInteger(const std::string& path) {
-    const auto text = readText(path);
-    if (!text) {
-        return std::nullopt;
-    }
+std::optional<long long> parseInteger(const std::string& text) {
     std::size_t i = 0;
-    const std::size_t end = text->find_last_not_of(" \t") + 1;
-    while (i < end && ((*text)[i] == ' ' || (*text)[i] == '\t')) {
+    const std::size_t end = text.find_last_not_of(" \t") + 1;
+    while (i < end && (text[i] == ' ' || text[i] == '\t')) {
         ++i;
     }
-    const bool negative = i < end && (*text)[i] == '-';
+    const bool negative = i < end && text[i] == '-';
     if (negative) {
         ++i;
     }
@@ -96,7 +63,7 @@ std::optional<long long> readInteger(const std::string& path) {
     }
     long long value = 0;
     for (; i < end; ++i) {
-        const char c = (*text)[i];
+        const char c = text[i];
         if (c < '0' || c > '9') {
             return std::nullopt;
         }
@@ -105,21 +72,9 @@ std::optional<long long> readInteger(const std::string& path) {
     return negative ? -value : value;
 }
 
-bool writeText(const std::string& path, const std::string& text) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    ssize_t written;
-    do {
-        written = ::write(fd, text.data(), text.size());
-    } while (written < 0 && errno == EINTR);
-    const bool closed = ::close(fd) == 0;
-    return written == static_cast<ssize_t>(text.size()) && closed;
-}
-
 bool hasSensorFiles(const std::string& folder) {
-    return exists(folder + "/fan1_input") || exists(folder + "/temp1_input");
+    return kernel_files::exists(folder + "/fan1_input") ||
+           kernel_files::exists(folder + "/temp1_input");
 }
 
 std::string fanFile(int fan, const char* name) {
@@ -166,13 +121,52 @@ std::string AppleSmcSysfsClient::findFolder() const {
 }
 
 bool AppleSmcSysfsClient::findDevice() {
-    folder_ = findFolder();
-    return !folder_.empty();
+    // The folder is resolved once and must lie under the root; its files are then taken only
+    // from the file system the root is (sysfs on a real machine), and never through a link.
+    const std::string root = resolved(root_);
+    const std::string folder = resolved(findFolder());
+    if (root.empty() || folder.empty() || folder.rfind(root == "/" ? root : root + "/", 0) != 0) {
+        return false;
+    }
+    fileSystem_ = kernel_files::fileSystemType(root);
+    if (fileSystem_ == kernel_files::kAnyFileSystem) {
+        return false;
+    }
+    folder_ = folder;
+    return true;
+}
+
+// The text of a small file of the driver without its line end; nothing when it cannot be read
+// or is longer than any value the driver writes.
+std::optional<std::string> AppleSmcSysfsClient::readText(const std::string& file) const {
+    char buffer[64];
+    const long length = kernel_files::read(path(file).c_str(), buffer, sizeof buffer, fileSystem_);
+    if (length < 0 || static_cast<std::size_t>(length) == sizeof buffer) {
+        return std::nullopt;
+    }
+    std::string text(buffer, static_cast<std::size_t>(length));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+std::optional<long long> AppleSmcSysfsClient::readInteger(const std::string& file) const {
+    const auto text = readText(file);
+    return text ? parseInteger(*text) : std::nullopt;
+}
+
+bool AppleSmcSysfsClient::writeText(const std::string& file, const std::string& text) const {
+    return kernel_files::write(path(file), text, fileSystem_);
+}
+
+bool AppleSmcSysfsClient::exists(const std::string& file) const {
+    return kernel_files::exists(path(file));
 }
 
 int AppleSmcSysfsClient::fanCount() const {
     int count = 0;
-    while (count < kMostFans && exists(path(fanFile(count + 1, "input")))) {
+    while (count < kMostFans && exists(fanFile(count + 1, "input"))) {
         ++count;
     }
     return count;
@@ -180,7 +174,7 @@ int AppleSmcSysfsClient::fanCount() const {
 
 std::optional<int> AppleSmcSysfsClient::temperatureIndex(const std::string& key) {
     const auto labelOf = [this](int index) {
-        return readText(path("temp" + std::to_string(index) + "_label"));
+        return readText("temp" + std::to_string(index) + "_label");
     };
     const auto cached = temperatureIndexes_.find(key);
     if (cached != temperatureIndexes_.end()) {
@@ -223,7 +217,7 @@ KernReturn AppleSmcSysfsClient::readKey(const std::string& key, std::uint32_t& l
         speedFile = "max";
     }
     if (speedFile != nullptr) {
-        const auto rpm = readInteger(path(fanFile(index + 1, speedFile)));
+        const auto rpm = readInteger(fanFile(index + 1, speedFile));
         if (!rpm || *rpm < 0 || *rpm > 0xFFFF) {
             return kUnreadable;
         }
@@ -236,7 +230,7 @@ KernReturn AppleSmcSysfsClient::readKey(const std::string& key, std::uint32_t& l
         if (!sensor) {
             return kKeyNotFound;
         }
-        const auto millidegrees = readInteger(path("temp" + std::to_string(*sensor) + "_input"));
+        const auto millidegrees = readInteger("temp" + std::to_string(*sensor) + "_input");
         if (!millidegrees || *millidegrees < 0 || *millidegrees > kMostMillidegrees) {
             return kUnreadable;
         }
@@ -247,12 +241,12 @@ KernReturn AppleSmcSysfsClient::readKey(const std::string& key, std::uint32_t& l
 }
 
 bool AppleSmcSysfsClient::writeManualSwitch(int fan, bool manual) const {
-    const std::string manualFile = path(fanFile(fan, "manual"));
+    const std::string manualFile = fanFile(fan, "manual");
     if (exists(manualFile)) {
         return writeText(manualFile, manual ? "1\n" : "0\n");
     }
     // The hwmon switch: 1 is manual, 2 the SMC's own control (0 would mean full speed).
-    const std::string enableFile = path("pwm" + std::to_string(fan) + "_enable");
+    const std::string enableFile = "pwm" + std::to_string(fan) + "_enable";
     if (exists(enableFile)) {
         return writeText(enableFile, manual ? "1\n" : "2\n");
     }
@@ -266,18 +260,23 @@ KernReturn AppleSmcSysfsClient::writeKey(const std::string& key, std::uint32_t l
         if (length != 2) {
             return kBadArgument;
         }
-        if (!exists(path(fanFile(fan, "input")))) {
+        if (!exists(fanFile(fan, "input"))) {
             return kKeyNotFound;
         }
-        std::string targetFile = path(fanFile(fan, "output"));
+        std::string targetFile = fanFile(fan, "output");
         if (!exists(targetFile)) {
-            targetFile = path(fanFile(fan, "target"));
+            targetFile = fanFile(fan, "target");
         }
         if (!exists(targetFile) || !writeManualSwitch(fan, true)) {
             return kRefused;
         }
         const int rpm = payload[0] * 256 + payload[1];
-        return writeText(targetFile, std::to_string(rpm) + "\n") ? kKernSuccess : kRefused;
+        if (writeText(targetFile, std::to_string(rpm) + "\n")) {
+            return kKernSuccess;
+        }
+        // A fan left in manual at its old target would stay so after the window is gone.
+        writeManualSwitch(fan, false);
+        return kRefused;
     }
 
     if (key == "FS! ") {

@@ -17,7 +17,10 @@ namespace platform {
 // Reads: "FNum" counts the fans present; "F<i>Ac", "F<i>Mn", "F<i>Mx" come from fan<i+1>_input,
 // _min and _max; a temperature key from the temp<N>_input whose temp<N>_label names it.
 // Writes: "F<i>Tg" switches fan <i+1> to manual and sets its target; "FS! " = 0 hands every fan
-// back to the SMC. Anything else, or a write the kernel refuses, fails.
+// back to the SMC. Anything else, or a write the kernel refuses, fails; a target that cannot be
+// written hands its fan back rather than leave it in manual at its old speed.
+//
+// Nothing but a regular file on the root's file system is read or written: no link, no FIFO.
 class AppleSmcSysfsClient final : public SmcKeyDevice {
   public:
     // `sysfsRoot` is where sysfs is mounted: "/sys" but for tests.
@@ -33,6 +36,10 @@ class AppleSmcSysfsClient final : public SmcKeyDevice {
     KernReturn writeKey(const std::string& key, std::uint32_t length,
                         const std::uint8_t* payload) override;
     std::string findFolder() const;
+    std::optional<std::string> readText(const std::string& file) const;
+    std::optional<long long> readInteger(const std::string& file) const;
+    bool writeText(const std::string& file, const std::string& text) const;
+    bool exists(const std::string& file) const;
     std::optional<int> temperatureIndex(const std::string& key);
     int fanCount() const;
     bool writeManualSwitch(int fan, bool manual) const;
@@ -40,6 +47,8 @@ class AppleSmcSysfsClient final : public SmcKeyDevice {
 
     std::string root_;
     std::string folder_;
+    // The type of the file system the root is, the only one files are taken from.
+    long fileSystem_ = 0;
     // Which temp<N> carries each temperature key, learnt on first use and checked on each.
     std::map<std::string, int> temperatureIndexes_;
 };

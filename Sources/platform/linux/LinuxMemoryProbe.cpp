@@ -1,11 +1,11 @@
 #include "LinuxMemoryProbe.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <limits>
+
+#include "KernelFiles.h"
 
 namespace platform {
 
@@ -16,31 +16,6 @@ constexpr int kKernInvalidArgument = 4;
 constexpr int kKernFailure = 5;
 
 constexpr std::uint64_t kMaxKilobytes = std::numeric_limits<std::uint64_t>::max() / 1024;
-
-// Reads up to `capacity` bytes of the file; -1 when it cannot be opened or read.
-long readFile(const char* path, char* buffer, std::size_t capacity) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return -1;
-    }
-    std::size_t filled = 0;
-    while (filled < capacity) {
-        const ssize_t n = ::read(fd, buffer + filled, capacity - filled);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            ::close(fd);
-            return -1;
-        }
-        if (n == 0) {
-            break;
-        }
-        filled += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    return static_cast<long>(filled);
-}
 
 // A figure in kB as a count of pages; false when it does not fit a 32-bit page count.
 bool toPages(std::uint64_t kilobytes, std::uint64_t pageKilobytes, std::uint32_t& pages) {
@@ -55,8 +30,10 @@ bool toPages(std::uint64_t kilobytes, std::uint64_t pageKilobytes, std::uint32_t
 }  // namespace
 
 LinuxMemoryProbe::LinuxMemoryProbe(const char* meminfoPath) {
+    // A regular file only: a FIFO in its place must not hold the window.
     char buffer[kReadLimit];
-    const long length = readFile(meminfoPath, buffer, sizeof buffer);
+    const long length =
+        kernel_files::read(meminfoPath, buffer, sizeof buffer, kernel_files::kAnyFileSystem);
     if (length > 0) {
         readable_ = true;
         meminfo_ = LinuxMeminfo::parse(std::string_view(buffer, static_cast<std::size_t>(length)));
@@ -68,8 +45,17 @@ int LinuxMemoryProbe::pageSize() {
 }
 
 std::uint64_t LinuxMemoryProbe::physicalMemory() {
-    const std::uint64_t kilobytes = meminfo_.value(LinuxMeminfo::MemTotal);
-    return kilobytes <= kMaxKilobytes ? kilobytes * 1024 : 0;
+    if (meminfo_.has(LinuxMeminfo::MemTotal)) {
+        const std::uint64_t kilobytes = meminfo_.value(LinuxMeminfo::MemTotal);
+        return kilobytes <= kMaxKilobytes ? kilobytes * 1024 : 0;
+    }
+    // Without the file the kernel still tells how much there is (glibc asks sysinfo).
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long bytesPerPage = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || bytesPerPage <= 0) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(bytesPerPage);
 }
 
 int LinuxMemoryProbe::hostStatistics64(int flavor, std::uint32_t* info, std::uint32_t* count) {

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "LegacySMC.h"
 #include "platform/darwin/AppleSmcKeyData.h"
@@ -38,6 +39,7 @@ class FakeAppleSmcKext : public platform::SmcUserClient {
     };
     std::map<std::string, Key> keys;
     bool refuseWrites = false;
+    std::set<std::string> refusedKeys;
     std::vector<Bytes> requests;
     std::vector<std::pair<std::string, Bytes>> writes;
 
@@ -97,7 +99,7 @@ class FakeAppleSmcKext : public platform::SmcUserClient {
         } else if (in.data8 == AppleSmcKeyData::kCommandReadKey) {
             std::copy(found->second.bytes.begin(), found->second.bytes.end(), out.bytes);
         } else if (in.data8 == AppleSmcKeyData::kCommandWriteKey) {
-            if (refuseWrites) {
+            if (refuseWrites || refusedKeys.count(name) != 0) {
                 return static_cast<KernReturn>(0xE00002C1);  // not privileged
             }
             found->second.bytes.assign(in.bytes, in.bytes + in.keyInfo.dataSize);
@@ -268,6 +270,18 @@ TEST(AppleSmcTranslator, WritesTheKernelRefusesFail) {
         EXPECT_EQ(smc->rpm("F0Ac"), 2150) << "reads still work";
         EXPECT_TRUE(mac.writes.empty());
     }
+
+    // A target refused once the fan is manual hands that fan back, and that fan alone.
+    FakeAppleSmcKext older = FakeAppleSmcKext::fpe2Mac();
+    older.refusedKeys = {"F0Tg"};
+    EXPECT_FALSE(smcOver(older)->setFanTargetRPM(0, 3000));
+    EXPECT_EQ(older.writes, (std::vector<std::pair<std::string, Bytes>>{{"FS! ", {0x00, 0x03}},
+                                                                        {"FS! ", {0x00, 0x02}}}));
+    FakeAppleSmcKext newer = FakeAppleSmcKext::floatMac();
+    newer.refusedKeys = {"F0Tg"};
+    EXPECT_FALSE(smcOver(newer)->setFanTargetRPM(0, 3000));
+    EXPECT_EQ(newer.writes,
+              (std::vector<std::pair<std::string, Bytes>>{{"F0Md", {0x01}}, {"F0Md", {0x00}}}));
 }
 
 TEST(AppleSmcTranslator, AFailedKeyInfoIsAskedAgainNextTime) {

@@ -173,10 +173,10 @@ KernReturn AppleSmcTranslator::readKey(const std::string& key, std::uint32_t& le
     return kKernSuccess;
 }
 
-bool AppleSmcTranslator::setManual(int fan) {
+bool AppleSmcTranslator::setManual(int fan, bool manual) {
     const std::string modeKey = LegacySMC::fanKey(kFanModeKey, fan);
     if (keyInfo(modeKey)) {
-        return writeNumber(modeKey, 1);
+        return writeNumber(modeKey, manual ? 1 : 0);
     }
     const auto mask = keyInfo("FS! ");
     if (!mask) {
@@ -189,7 +189,8 @@ bool AppleSmcTranslator::setManual(int fan) {
             manualFans = manualFans << 8 | bytes[i];
         }
     }
-    return writeNumber("FS! ", manualFans | 1U << fan);
+    const std::uint32_t bit = 1U << fan;
+    return writeNumber("FS! ", manual ? manualFans | bit : manualFans & ~bit);
 }
 
 bool AppleSmcTranslator::handBackFans() {
@@ -233,10 +234,15 @@ KernReturn AppleSmcTranslator::writeKey(const std::string& key, std::uint32_t le
         } else {
             putBigEndian(rpm, info->size, bytes);
         }
-        if (!setManual(fan)) {
+        if (!setManual(fan, true)) {
             return kRefused;
         }
-        return writeValue(key, *info, bytes) ? kKernSuccess : kRefused;
+        if (writeValue(key, *info, bytes)) {
+            return kKernSuccess;
+        }
+        // A fan left in manual at its old target would stay so after the window is gone.
+        setManual(fan, false);
+        return kRefused;
     }
 
     const bool handBack = key == "FS! " && (length == 1 || length == 2) &&

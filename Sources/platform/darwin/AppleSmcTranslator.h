@@ -54,7 +54,8 @@ class AppleSmcTranslator final : public SmcKeyResponder {
     bool readValue(const std::string& key, const KeyInfo& info, std::uint8_t* bytes);
     bool writeValue(const std::string& key, const KeyInfo& info, const std::uint8_t* bytes);
     bool writeNumber(const std::string& key, std::uint32_t value);
-    bool setManual(int fan);
+    // Switches one fan to manual, or back to the SMC's own control.
+    bool setManual(int fan, bool manual);
     bool handBackFans();
 
     std::unique_ptr<SmcUserClient> kext_;

@@ -1,13 +1,18 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "PageCacheReclaim.h"
 
 namespace {
 
@@ -60,6 +65,56 @@ TEST(MemoryPressureTool, EndsWithinItsSeconds) {
     const ToolRun run = runTool("-S -l critical -s 1");
     EXPECT_EQ(run.status, 0);
     EXPECT_LT(run.seconds, 1.5);
+}
+
+TEST(MemoryPressureTool, StartsNoNewWorkWhileAnEarlierWorkerIsStillAtIt) {
+    // A worker holds this lock for as long as it runs; here the test stands in for a stuck one.
+    const int held = open(QUORVEL_MEMORY_PRESSURE_TOOL, O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    const ToolRun busy = runTool("-S -l critical -s 3");
+    close(held);
+    EXPECT_EQ(busy.status, memory_pressure::kBusy);
+    EXPECT_LT(busy.seconds, 1.0);
+    EXPECT_EQ(runTool("-S -l critical -s 1").status, 0) << "once it has ended, work starts again";
+}
+
+TEST(MemoryPressureTool, AsksACgroupForPageCacheAloneOrForNothing) {
+    char pattern[] = "/tmp/quorvel-cgroup-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path folder = pattern;
+    std::vector<std::pair<std::string, std::string>> writes;
+    int answer = 0;
+    const memory_pressure::KernelWrite write = [&](const std::string& path,
+                                                   const std::string& text) {
+        writes.emplace_back(path, text);
+        return answer;
+    };
+    const auto reclaim = [&](bool critical) {
+        writes.clear();
+        return memory_pressure::reclaimPageCache(folder.string(), critical, write);
+    };
+    std::ofstream(folder / "memory.stat")
+        << "anon 9000000\nfile 7000\nactive_file 4096\ninactive_file 2048\nshmem 0\n";
+    const std::string reclaimFile = (folder / "memory.reclaim").string();
+
+    EXPECT_EQ(reclaim(false), memory_pressure::kDone);
+    EXPECT_EQ(writes, (decltype(writes){{reclaimFile, "2048 swappiness=0"}}));
+    EXPECT_EQ(reclaim(true), memory_pressure::kDone);
+    EXPECT_EQ(writes, (decltype(writes){{reclaimFile, "6144 swappiness=0"}}));
+
+    // A kernel that does not take swappiness would reclaim programs' memory too: not asked.
+    answer = EINVAL;
+    EXPECT_EQ(reclaim(true), memory_pressure::kUnavailable);
+    EXPECT_EQ(writes.size(), 1u) << "no second request without swappiness";
+
+    // Less reclaimed than asked (EAGAIN) is still work done; no page cache, nothing to ask.
+    answer = EAGAIN;
+    EXPECT_EQ(reclaim(true), memory_pressure::kDone);
+    std::ofstream(folder / "memory.stat", std::ios::trunc) << "anon 9000000\nactive_file 0\n";
+    EXPECT_EQ(reclaim(true), memory_pressure::kDone);
+    EXPECT_TRUE(writes.empty());
+    fs::remove_all(folder);
 }
 
 std::uint64_t cachedKilobytes() {

@@ -5,10 +5,13 @@
 // As root it writes dirty pages out, drops clean caches and, at the critical level, compacts
 // memory; otherwise it asks for proactive reclaim of page cache in the caller's own cgroup
 // (cgroup v2 memory.reclaim) where that is writable; otherwise it does nothing. It never
-// allocates memory to create pressure and never kills anything. It ends within the given
-// seconds even when the kernel is slow: the work is left to finish on its own.
+// allocates memory to create pressure and never kills anything, and never asks for anything
+// but page cache of a cgroup: a kernel that cannot be told so is asked nothing (status 69). It
+// ends within the given seconds even when the kernel is slow: the work is left to finish on its
+// own, and while it goes on a new run starts no more (status 75).
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,13 +21,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
+#include "PageCacheReclaim.h"
+
 namespace {
 
-constexpr int kUsageStatus = 64;
+using memory_pressure::Status;
+
 constexpr long kMostSeconds = 3600;
 
 enum class Level { Warn, Critical };
@@ -39,32 +44,22 @@ int usage(const char* problem) {
                  "quorvel-memory-pressure: %s\n"
                  "usage: quorvel-memory-pressure [-S] [-l warn|critical] [-s seconds]\n",
                  problem);
-    return kUsageStatus;
+    return memory_pressure::kUsage;
 }
 
-bool writeFile(const std::string& path, const std::string& text) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+// One write into a file of the kernel, never through a link and never waiting to open.
+int writeKernelFile(const std::string& path, const std::string& text) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return false;
+        return errno;
     }
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    const int writeError = errno;
+    ssize_t written;
+    do {
+        written = ::write(fd, text.data(), text.size());
+    } while (written < 0 && errno == EINTR);
+    const int error = written < 0 ? errno : written == static_cast<ssize_t>(text.size()) ? 0 : EIO;
     ::close(fd);
-    errno = writeError;
-    return written == static_cast<ssize_t>(text.size());
-}
-
-// A figure of a cgroup's memory.stat, in bytes; 0 when absent.
-unsigned long long statFigure(const std::string& statText, const std::string& name) {
-    std::istringstream lines(statText);
-    std::string key;
-    unsigned long long value = 0;
-    while (lines >> key >> value) {
-        if (key == name) {
-            return value;
-        }
-    }
-    return 0;
+    return error;
 }
 
 std::string ownCgroupFolder() {
@@ -78,42 +73,25 @@ std::string ownCgroupFolder() {
     return {};
 }
 
-void dropCaches(Level level) {
+Status dropCaches(Level level) {
     ::sync();
-    writeFile("/proc/sys/vm/drop_caches", level == Level::Critical ? "3" : "1");
+    writeKernelFile("/proc/sys/vm/drop_caches", level == Level::Critical ? "3" : "1");
     if (level == Level::Critical) {
-        writeFile("/proc/sys/vm/compact_memory", "1");
+        writeKernelFile("/proc/sys/vm/compact_memory", "1");
     }
+    return memory_pressure::kDone;
 }
 
-void reclaimOwnCgroup(Level level) {
+Status reclaimOwnCgroup(Level level) {
     const std::string folder = ownCgroupFolder();
     if (folder.empty() || ::access((folder + "/memory.reclaim").c_str(), W_OK) != 0) {
-        return;
+        return memory_pressure::kDone;
     }
-    std::ifstream statFile(folder + "/memory.stat");
-    std::stringstream stat;
-    stat << statFile.rdbuf();
-    // Page cache only: what is in use by programs stays where it is.
-    unsigned long long bytes = statFigure(stat.str(), "inactive_file");
-    if (level == Level::Critical) {
-        bytes += statFigure(stat.str(), "active_file");
-    }
-    if (bytes == 0) {
-        return;
-    }
-    const std::string amount = std::to_string(bytes);
-    if (!writeFile(folder + "/memory.reclaim", amount + " swappiness=0") && errno == EINVAL) {
-        writeFile(folder + "/memory.reclaim", amount);  // kernels that take no swappiness
-    }
+    return memory_pressure::reclaimPageCache(folder, level == Level::Critical, writeKernelFile);
 }
 
-void relieve(Level level) {
-    if (::geteuid() == 0) {
-        dropCaches(level);
-    } else {
-        reclaimOwnCgroup(level);
-    }
+Status relieve(Level level) {
+    return ::geteuid() == 0 ? dropCaches(level) : reclaimOwnCgroup(level);
 }
 
 bool parseSeconds(const char* text, long& seconds) {
@@ -157,21 +135,37 @@ int main(int argc, char** argv) {
         return usage(("unknown argument " + option).c_str());
     }
 
+    // One worker at a time: the worker holds a lock on this program's own file for as long as
+    // it runs, so a run that finds it held (a sync stuck on a dead mount) starts nothing new.
+    const int self = ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+    if (self >= 0 && ::flock(self, LOCK_EX | LOCK_NB) != 0) {
+        ::close(self);
+        return memory_pressure::kBusy;
+    }
+
+    // The work runs in a child, so that this run ends within its seconds even when the kernel is
+    // slow; a worker still at work then is left to finish on its own.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds);
     const pid_t worker = ::fork();
     if (worker == 0) {
-        relieve(options.level);
-        ::_exit(0);
+        ::_exit(relieve(options.level));
+    }
+    if (self >= 0) {
+        ::close(self);  // the worker's copy keeps the lock
     }
     if (worker < 0) {
-        relieve(options.level);
-        return 0;
+        return relieve(options.level);
     }
     while (std::chrono::steady_clock::now() < deadline) {
-        if (::waitpid(worker, nullptr, WNOHANG) != 0) {
-            return 0;
+        int status = 0;
+        const pid_t ended = ::waitpid(worker, &status, WNOHANG);
+        if (ended == worker) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : memory_pressure::kDone;
+        }
+        if (ended < 0 && errno != EINTR) {
+            return memory_pressure::kDone;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return 0;
+    return memory_pressure::kDone;
 }

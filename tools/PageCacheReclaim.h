@@ -1,0 +1,26 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+// The work of the memory-pressure tool that can be told apart from the machine it runs on.
+namespace memory_pressure {
+
+// How a run of the tool ended: its exit status.
+enum Status : int {
+    kDone = 0,
+    kUsage = 64,        // arguments it does not take
+    kUnavailable = 69,  // the kernel cannot be asked for page cache alone: nothing was asked
+    kBusy = 75,         // an earlier run's work is still going on: nothing new was started
+};
+
+// Writes a text into a file of the kernel in one write; 0, or the errno of the failure.
+using KernelWrite = std::function<int(const std::string& path, const std::string& text)>;
+
+// Asks the kernel to reclaim page cache in a cgroup v2 folder, and nothing else: as much as its
+// memory.stat counts in inactive file pages (and active ones at the critical level), through
+// memory.reclaim with swappiness=0 so that no program's memory is pushed into swap. A kernel
+// that does not take swappiness there is asked nothing: kUnavailable.
+Status reclaimPageCache(const std::string& cgroupFolder, bool critical, const KernelWrite& write);
+
+}  // namespace memory_pressure

@@ -7,6 +7,7 @@
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QSlider>
 #include <QString>
 #include <QTimer>
@@ -73,6 +74,27 @@ void setText(QLabel* label, const std::string& text) {
     label->setText(QString::fromStdString(text));
 }
 
+// Marks an action as under way for as long as it lives; false when one already was.
+class ActionGuard {
+  public:
+    explicit ActionGuard(bool& inProgress) : inProgress_(inProgress), entered_(!inProgress) {
+        inProgress_ = true;
+    }
+    ~ActionGuard() {
+        if (entered_) {
+            inProgress_ = false;
+        }
+    }
+    ActionGuard(const ActionGuard&) = delete;
+    ActionGuard& operator=(const ActionGuard&) = delete;
+
+    explicit operator bool() const { return entered_; }
+
+  private:
+    bool& inProgress_;
+    const bool entered_;
+};
+
 }  // namespace
 
 LegacyMainViewController::LegacyMainViewController()
@@ -95,7 +117,8 @@ LegacyMainViewController::LegacyMainViewController(std::shared_ptr<LegacySMC> sm
       applyFanButton_(new QPushButton(QString::fromUtf8("Применить обороты"))),
       restoreFanButton_(new QPushButton(QString::fromUtf8("Авто-вентиляторы"))),
       takeSnapshot_(std::move(takeSnapshot)),
-      reclaimMemory_(reclaimMemory ? std::move(reclaimMemory) : [] { LegacyMemory::reclaim(); }) {
+      reclaimMemory_(reclaimMemory ? std::move(reclaimMemory)
+                                   : [] { return LegacyMemory::reclaim(); }) {
     LEGACY_CHECK_MAIN_THREAD(kUnit);
 }
 
@@ -127,8 +150,10 @@ void LegacyMainViewController::loadView() {
     layoutUI();
 
     connect(reclaimButton_, &QPushButton::clicked, this, &LegacyMainViewController::reclaimRAM);
-    // clicked, not toggled: a state set from code sends no action.
-    connect(fanManual_, &QCheckBox::clicked, this, &LegacyMainViewController::toggleFanManual);
+    // Every change of the box by the user: a click, a key, or a screen reader's toggle action,
+    // which changes the state without a click. A state set from code is set with its signals
+    // blocked, and so sends no action.
+    connect(fanManual_, &QCheckBox::toggled, this, [this] { toggleFanManual(); });
     connect(applyFanButton_, &QPushButton::clicked, this, &LegacyMainViewController::applyFan);
     connect(restoreFanButton_, &QPushButton::clicked, this, &LegacyMainViewController::restoreFans);
 }
@@ -188,7 +213,8 @@ void LegacyMainViewController::startPolling() {
             QCoreApplication::instance(),
             [weakSelf] {
                 LEGACY_CHECK_MAIN_THREAD(kUnit);
-                if (weakSelf) {
+                // An action under way ends with a refresh of its own.
+                if (weakSelf && !weakSelf->actionInProgress_) {
                     weakSelf->refresh();
                 }
             },
@@ -251,25 +277,42 @@ void LegacyMainViewController::showNoFans(const char* text) {
 
 void LegacyMainViewController::reclaimRAM() {
     LEGACY_CHECK_MAIN_THREAD(kUnit);
-    // The window waits for the tool; the busy cursor says that work is under way.
+    const ActionGuard action(actionInProgress_);
+    if (!action) {
+        return;
+    }
+    // The window waits for the tool; the busy cursor says that work is under way. Showing it
+    // runs queued events, and the guard keeps every other action out meanwhile.
     QApplication::setOverrideCursor(Qt::WaitCursor);
     QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 
     const std::uint64_t before = takeSnapshot_().usedBytes;
-    reclaimMemory_();
+    const LegacyReclaimOutcome outcome = reclaimMemory_();
     const std::uint64_t after = takeSnapshot_().usedBytes;
     QApplication::restoreOverrideCursor();
 
     const auto freed = static_cast<std::int64_t>(before - after);
-    setText(statusLabel_, freed > 0 ? formatWithoutLocale("Освобождено ~%lld MB",
-                                                          static_cast<long long>(freed >> 20))
-                                    : std::string("Очистка выполнена"));
+    if (freed > 0) {
+        setText(statusLabel_,
+                formatWithoutLocale("Освобождено ~%lld MB", static_cast<long long>(freed >> 20)));
+    } else if (outcome != LegacyReclaimOutcome::toolStillRunning) {
+        setText(statusLabel_, "Очистка выполнена");
+    }
+    // A tool still at work when the wait gave up, with nothing freed yet, has done nothing
+    // that could be reported: the line is left as it was.
     refresh();
 }
 
 void LegacyMainViewController::toggleFanManual() {
     LEGACY_CHECK_MAIN_THREAD(kUnit);
     const bool manual = fanManual_->isChecked();
+    const ActionGuard action(actionInProgress_);
+    if (!action) {
+        // Another action is under way: the box goes back as if it had not been touched.
+        const QSignalBlocker quiet(fanManual_);
+        fanManual_->setChecked(!manual);
+        return;
+    }
     fanSlider_->setEnabled(manual);
     if (!manual) {
         smc_->writeKey(LegacySMC::kFanForceKey, LegacySMC::kFanForceType, {0x00});
@@ -278,7 +321,8 @@ void LegacyMainViewController::toggleFanManual() {
 
 void LegacyMainViewController::applyFan() {
     LEGACY_CHECK_MAIN_THREAD(kUnit);
-    if (!fanManual_->isChecked()) {
+    const ActionGuard action(actionInProgress_);
+    if (!action || !fanManual_->isChecked()) {
         return;
     }
     smc_->setFanTargetRPM(0, fanSlider_->value());
@@ -287,7 +331,14 @@ void LegacyMainViewController::applyFan() {
 
 void LegacyMainViewController::restoreFans() {
     LEGACY_CHECK_MAIN_THREAD(kUnit);
-    fanManual_->setChecked(false);  // no action is sent for a state set here
+    const ActionGuard action(actionInProgress_);
+    if (!action) {
+        return;
+    }
+    {
+        const QSignalBlocker quiet(fanManual_);  // no action is sent for a state set here
+        fanManual_->setChecked(false);
+    }
     fanSlider_->setEnabled(false);
     smc_->writeKey(LegacySMC::kFanForceKey, LegacySMC::kFanForceType, {0x00});
     refresh();

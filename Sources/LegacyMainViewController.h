@@ -22,7 +22,7 @@ class LegacyMainViewController : public QObject {
 
   public:
     using SnapshotSource = std::function<LegacyMemorySnapshot()>;
-    using ReclaimAction = std::function<void()>;
+    using ReclaimAction = std::function<LegacyReclaimOutcome()>;
 
     // The program's controller: this machine's memory and the shared SMC object.
     LegacyMainViewController();
@@ -82,4 +82,6 @@ class LegacyMainViewController : public QObject {
     ReclaimAction reclaimMemory_;
     QPointer<QWidget> view_;
     bool viewLoaded_ = false;
+    // True while an action runs; no other action, and no tick, runs meanwhile.
+    bool actionInProgress_ = false;
 };

@@ -45,18 +45,19 @@ LegacyMemorySnapshot snapshot(platform::MemoryProbe& probe) {
     return result;
 }
 
-void reclaim() {
+LegacyReclaimOutcome reclaim() {
     auto port = platform::makeReclaimPort();
-    reclaim(*port);
+    return reclaim(*port);
 }
 
-void reclaim(platform::ReclaimPort& port) {
+LegacyReclaimOutcome reclaim(platform::ReclaimPort& port, std::chrono::milliseconds limit) {
     port.relieveAllocator();
     const int tool = port.spawn(port.memoryPressureTool(), memoryPressureArguments());
     if (tool < 0) {
-        return;
+        return LegacyReclaimOutcome::toolNotStarted;
     }
-    port.waitForExit(tool);
+    return port.waitForExit(tool, limit) ? LegacyReclaimOutcome::toolEnded
+                                         : LegacyReclaimOutcome::toolStillRunning;
 }
 
 const std::vector<std::string>& memoryPressureArguments() {

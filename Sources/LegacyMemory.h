@@ -1,7 +1,7 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
-
 #include <string>
 #include <vector>
 
@@ -18,6 +18,13 @@ struct LegacyMemorySnapshot {
     double usedPercent = 0.0;
 };
 
+// How a clean-up ended.
+enum class LegacyReclaimOutcome {
+    toolEnded,        // the memory-pressure tool ran to its end
+    toolNotStarted,   // the tool could not be started
+    toolStillRunning  // the tool had not ended when the wait for it gave up
+};
+
 // Memory statistics of this machine. Holds no state.
 namespace LegacyMemory {
 
@@ -27,10 +34,15 @@ LegacyMemorySnapshot snapshot();
 // Takes one reading through the given probe.
 LegacyMemorySnapshot snapshot(platform::MemoryProbe& probe);
 
+// How long a clean-up waits for the memory-pressure tool: its own three seconds and a margin.
+constexpr std::chrono::milliseconds kMemoryPressureToolLimit{10000};
+
 // Asks the allocator to give memory back, then runs the memory-pressure tool and waits until
-// it has ended. A tool that cannot be started ends the clean-up at once.
-void reclaim();
-void reclaim(platform::ReclaimPort& port);
+// it has ended, or for `limit` at most: a tool that hangs (a sync on a dead mount) must not
+// hold the window. A tool that cannot be started ends the clean-up at once.
+LegacyReclaimOutcome reclaim();
+LegacyReclaimOutcome reclaim(platform::ReclaimPort& port,
+                             std::chrono::milliseconds limit = kMemoryPressureToolLimit);
 
 // The arguments of the memory-pressure tool: a simulated critical pressure for three seconds.
 const std::vector<std::string>& memoryPressureArguments();

@@ -58,7 +58,7 @@ class PollingWindow {
                   ++refreshes_;
                   return LegacyMemory::snapshot();
               },
-              [] {}) {
+              [] { return LegacyReclaimOutcome::toolEnded; }) {
         controller_.view()->show();
         controller_.startPolling();
         controller_.timer()->setInterval(0);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <deque>
 
@@ -45,6 +46,7 @@ class Actions : public ::testing::Test {
                 snapshotsAtReclaim = snapshotsTaken;
                 const QCursor* cursor = QApplication::overrideCursor();
                 busyDuringReclaim = cursor != nullptr && cursor->shape() == Qt::WaitCursor;
+                return reclaimOutcome;
             });
         controller->view();
         controller->startPolling();
@@ -60,6 +62,7 @@ class Actions : public ::testing::Test {
     std::deque<std::uint64_t> usedBytes;
     int snapshotsTaken = 0;
     int reclaims = 0;
+    LegacyReclaimOutcome reclaimOutcome = LegacyReclaimOutcome::toolEnded;
     int snapshotsAtReclaim = -1;
     bool busyDuringReclaim = false;
 };
@@ -84,6 +87,20 @@ TEST_F(Actions, CleanRamReportsTheWholeMebibytesFreed) {
         controller->reclaimButton()->click();
         EXPECT_EQ(status(), utf8(c.message)) << c.message;
     }
+
+    // A tool that could not be started is reported by the measured difference alike; one
+    // still at work when the wait gave up is reported only by memory that really fell.
+    reclaimOutcome = LegacyReclaimOutcome::toolNotStarted;
+    usedBytes = {4294967296ULL, 4294967296ULL};
+    controller->reclaimButton()->click();
+    EXPECT_EQ(status(), utf8("Очистка выполнена"));
+    reclaimOutcome = LegacyReclaimOutcome::toolStillRunning;
+    usedBytes = {4294967296ULL, 4294967296ULL - 5242880};
+    controller->reclaimButton()->click();
+    EXPECT_EQ(status(), utf8("Освобождено ~5 MB"));
+    usedBytes = {4294967296ULL, 4294967296ULL};
+    controller->reclaimButton()->click();
+    EXPECT_EQ(status(), utf8("Освобождено ~5 MB")) << "no text claims a clean-up not done";
 }
 
 TEST_F(Actions, CleanRamMeasuresAroundTheCleanUpThenRefreshesWithTheBusyCursorMeanwhile) {
@@ -96,6 +113,22 @@ TEST_F(Actions, CleanRamMeasuresAroundTheCleanUpThenRefreshesWithTheBusyCursorMe
     EXPECT_TRUE(busyDuringReclaim);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     EXPECT_TRUE(smcClient->writes.empty());
+
+    // Showing the busy cursor runs what is queued; no other action may run inside the clean-up.
+    controller->fanManual()->click();
+    snapshotsTaken = 0;
+    for (QObject* control : std::initializer_list<QObject*>{controller->restoreFanButton(),
+                                                            controller->applyFanButton(),
+                                                            controller->reclaimButton()}) {
+        QMetaObject::invokeMethod(control, "click", Qt::QueuedConnection);
+    }
+    QMetaObject::invokeMethod(controller->fanManual(), "toggle", Qt::QueuedConnection);
+    controller->reclaimButton()->click();
+    EXPECT_EQ(reclaims, 2);
+    EXPECT_TRUE(smcClient->writes.empty());
+    EXPECT_TRUE(controller->fanManual()->isChecked()) << "the box is left as it was";
+    EXPECT_TRUE(controller->fanSlider()->isEnabled());
+    EXPECT_EQ(snapshotsTaken, 3);
 }
 
 TEST_F(Actions, CheckingTheBoxWritesNothingAndUncheckingHandsTheFansBack) {
@@ -109,6 +142,18 @@ TEST_F(Actions, CheckingTheBoxWritesNothingAndUncheckingHandsTheFansBack) {
     EXPECT_FALSE(controller->fanSlider()->isEnabled());
     EXPECT_EQ(smcClient->writes, Writes{kHandBack});
     EXPECT_EQ(snapshotsTaken, 0) << "the box does not refresh";
+
+    // A screen reader toggles the box through its accessibility action, without a click.
+    QAccessibleInterface* box = QAccessible::queryAccessibleInterface(controller->fanManual());
+    ASSERT_NE(box, nullptr);
+    ASSERT_NE(box->actionInterface(), nullptr);
+    box->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+    EXPECT_TRUE(controller->fanManual()->isChecked());
+    EXPECT_TRUE(controller->fanSlider()->isEnabled());
+    EXPECT_EQ(smcClient->writes, Writes{kHandBack});
+    box->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+    EXPECT_FALSE(controller->fanSlider()->isEnabled());
+    EXPECT_EQ(smcClient->writes, (Writes{kHandBack, kHandBack}));
 }
 
 TEST_F(Actions, ApplyDoesNothingWhileTheBoxIsOff) {
@@ -176,7 +221,7 @@ TEST(ActionsOnTheEmulatedSmc, AFanFollowsTheSliderUntilTheFansAreHandedBack) {
     platform::EmulatedSmcDevice* device = owned.get();
     LegacyMainViewController controller(
         std::make_shared<LegacySMC>(std::move(owned)), [] { return LegacyMemorySnapshot{}; },
-        [] {});
+        [] { return LegacyReclaimOutcome::toolEnded; });
     controller.view();
     controller.startPolling();
     delete controller.timer();

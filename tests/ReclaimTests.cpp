@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "LegacyMemory.h"
 #include "platform/ReclaimPort.h"
@@ -23,17 +24,19 @@ class RecordingReclaimPort : public platform::ReclaimPort {
 
     std::vector<std::string> calls;
     std::vector<std::string> spawnedArguments;
+    int spawned = -1;
 
     void relieveAllocator() override { calls.push_back("relieveAllocator"); }
     std::string memoryPressureTool() override { return tool_; }
     int spawn(const std::string& path, const std::vector<std::string>& arguments) override {
         calls.push_back("spawn " + path);
         spawnedArguments = arguments;
-        return platform::posix::spawnProcess(path, arguments);
+        spawned = platform::posix::spawnProcess(path, arguments);
+        return spawned;
     }
-    void waitForExit(int processId) override {
+    bool waitForExit(int processId, std::chrono::milliseconds limit) override {
         calls.push_back("waitForExit");
-        platform::posix::waitForProcess(processId);
+        return platform::posix::waitForProcess(processId, limit);
     }
 
   private:
@@ -72,7 +75,7 @@ double secondsSince(Clock::time_point start) {
 TEST_F(Reclaim, RelievesTheAllocatorThenWaitsForTheToolWithItsFiveArguments) {
     RecordingReclaimPort port(tool.string());
     const auto start = Clock::now();
-    LegacyMemory::reclaim(port);
+    EXPECT_EQ(LegacyMemory::reclaim(port), LegacyReclaimOutcome::toolEnded);
     EXPECT_GE(secondsSince(start), 0.4) << "the tool is waited for";
     EXPECT_EQ(runs(), "-S|-l|critical|-s|3|\n") << "and has ended when reclaim returns";
     const std::vector<std::string> expected = {"relieveAllocator", "spawn " + tool.string(),
@@ -91,7 +94,7 @@ TEST_F(Reclaim, AToolThatCannotStartEndsTheCleanUpAtOnce) {
     for (const fs::path& missing : {folder / "absent", folder}) {
         RecordingReclaimPort port(missing.string());
         const auto start = Clock::now();
-        LegacyMemory::reclaim(port);
+        EXPECT_EQ(LegacyMemory::reclaim(port), LegacyReclaimOutcome::toolNotStarted);
         EXPECT_LT(secondsSince(start), 0.3);
         EXPECT_EQ(port.calls.back(), "spawn " + missing.string());
         EXPECT_EQ(port.calls.front(), "relieveAllocator");
@@ -102,6 +105,23 @@ TEST_F(Reclaim, AToolThatCannotStartEndsTheCleanUpAtOnce) {
     LegacyMemory::reclaim(notExecutable);
     EXPECT_EQ(notExecutable.calls.back(), "spawn " + tool.string());
     EXPECT_EQ(runs(), "");
+}
+
+TEST_F(Reclaim, AToolThatHangsIsWaitedForUntilTheLimitAndReapedOnceItEnds) {
+    std::ofstream(tool, std::ios::trunc) << "#!/bin/sh\nexec sleep 1.5\n";
+    RecordingReclaimPort port(tool.string());
+    const auto start = Clock::now();
+    EXPECT_EQ(LegacyMemory::reclaim(port, std::chrono::milliseconds(300)),
+              LegacyReclaimOutcome::toolStillRunning);
+    EXPECT_LT(secondsSince(start), 1.0) << "the wait gives up at its limit";
+    ASSERT_GT(port.spawned, 0);
+
+    // Once the tool ends it is reaped: no zombie is left behind.
+    const fs::path entry = "/proc/" + std::to_string(port.spawned);
+    while (fs::exists(entry) && secondsSince(start) < 6.0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_FALSE(fs::exists(entry)) << "the tool is still there, or a zombie";
 }
 
 TEST_F(Reclaim, TheToolIsRunByPathWithoutAShell) {

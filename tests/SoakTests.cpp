@@ -140,7 +140,7 @@ TEST(Soak, AHundredThousandRefreshesOfAFaultyEmulatedSmc) {
             }
             return snapshot;
         },
-        [] {});
+        [] { return LegacyReclaimOutcome::toolEnded; });
     controller.view();
 
     long residentAfterWarmUp = 0;
@@ -193,7 +193,7 @@ TEST(Soak, RefreshesWhileTheApplesmcFilesComeAndGo) {
             ++refreshes;
             return LegacyMemorySnapshot{1ULL << 34, 1ULL << 33, 0, 50.0};
         },
-        [] {});
+        [] { return LegacyReclaimOutcome::toolEnded; });
     controller.view();
     const char* files[] = {"fan1_input", "fan1_min", "fan1_max", "temp1_label", "temp1_input"};
     const char* texts[] = {"", "junk\n", "-1\n", "99999999\n", "3000\n", "TC0P\n"};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,8 +19,9 @@ class ReclaimPort {
     // Starts the tool at that path, no shell and no PATH look-up, with the given arguments
     // after its name; its process id, or -1 when it cannot be started.
     virtual int spawn(const std::string& path, const std::vector<std::string>& arguments) = 0;
-    // Waits until that process has ended.
-    virtual void waitForExit(int processId) = 0;
+    // Waits until that process has ended, for at most `limit`; true when it has. One still
+    // running then is left to end on its own and reaped when it does.
+    virtual bool waitForExit(int processId, std::chrono::milliseconds limit) = 0;
 };
 
 // The clean-up of this machine.

@@ -19,7 +19,9 @@ class DarwinReclaimPort final : public ReclaimPort {
         return posix::spawnProcess(path, arguments);
     }
 
-    void waitForExit(int processId) override { posix::waitForProcess(processId); }
+    bool waitForExit(int processId, std::chrono::milliseconds limit) override {
+        return posix::waitForProcess(processId, limit);
+    }
 };
 
 }  // namespace

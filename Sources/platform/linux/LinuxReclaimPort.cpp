@@ -33,7 +33,9 @@ class LinuxReclaimPort final : public ReclaimPort {
         return path.empty() ? -1 : posix::spawnProcess(path, arguments);
     }
 
-    void waitForExit(int processId) override { posix::waitForProcess(processId); }
+    bool waitForExit(int processId, std::chrono::milliseconds limit) override {
+        return posix::waitForProcess(processId, limit);
+    }
 };
 
 }  // namespace

@@ -4,10 +4,29 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <thread>
 
 extern char** environ;
 
 namespace platform::posix {
+
+namespace {
+
+// How often a wait looks whether the process has ended.
+constexpr std::chrono::milliseconds kPollInterval{5};
+
+// The process's exit, once it comes; false when there is no such child of ours.
+bool reap(int processId, int options, bool& ended) {
+    int status = 0;
+    pid_t result;
+    do {
+        result = ::waitpid(processId, &status, options);
+    } while (result < 0 && errno == EINTR);
+    ended = result != 0;
+    return result >= 0;
+}
+
+}  // namespace
 
 int spawnProcess(const std::string& path, const std::vector<std::string>& arguments) {
     std::vector<char*> argv;
@@ -25,13 +44,23 @@ int spawnProcess(const std::string& path, const std::vector<std::string>& argume
     return processId;
 }
 
-void waitForProcess(int processId) {
+bool waitForProcess(int processId, std::chrono::milliseconds limit) {
     if (processId <= 0) {
-        return;
+        return true;
     }
-    int status = 0;
-    while (::waitpid(processId, &status, 0) < 0 && errno == EINTR) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    bool ended = false;
+    while (reap(processId, WNOHANG, ended) && !ended) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            std::thread([processId] {
+                bool reaped = false;
+                reap(processId, 0, reaped);
+            }).detach();
+            return false;
+        }
+        std::this_thread::sleep_for(kPollInterval);
     }
+    return true;
 }
 
 }  // namespace platform::posix

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -9,7 +10,8 @@ namespace platform::posix {
 // process's environment and standard streams; its process id, or -1.
 int spawnProcess(const std::string& path, const std::vector<std::string>& arguments);
 
-// Waits with waitpid until the process has ended.
-void waitForProcess(int processId);
+// Waits until the process has ended, for at most `limit`; true when it has. A process still
+// running then is reaped by a thread of its own once it ends, so that it leaves no zombie.
+bool waitForProcess(int processId, std::chrono::milliseconds limit);
 
 }  // namespace platform::posix

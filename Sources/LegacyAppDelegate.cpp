@@ -61,9 +61,9 @@ void LegacyAppDelegate::applicationDidFinishLaunching() {
         window->move(frame.topLeft());
     }
 
+    // Shown and raised, not activated: starting does not take the keyboard from another program.
     window->show();
     window->raise();
-    window->activateWindow();
 
     window_ = std::move(window);
     controller_ = std::move(controller);

@@ -1,7 +1,14 @@
 #include <QApplication>
 #include <QGuiApplication>
 #include <QMetaObject>
+#include <QString>
+#include <QtGlobal>
+
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "LegacyAppDelegate.h"
 
@@ -9,8 +16,50 @@
 std::unique_ptr<QApplication> app;
 std::unique_ptr<LegacyAppDelegate> delegate;
 
+namespace {
+
+// What Qt says while the application object is made: held back, so that a display that cannot
+// be opened ends the program with one line of ours instead of Qt's abort and a core file.
+struct HeldMessage {
+    QtMsgType type;
+    std::string category;
+    QString text;
+};
+std::vector<HeldMessage> heldMessages;
+
+void holdStartUpMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtFatalMsg) {
+        std::string reason;
+        for (const HeldMessage& held : heldMessages) {
+            if (held.type != QtDebugMsg && held.type != QtInfoMsg) {
+                reason = held.text.section(QLatin1Char('\n'), 0, 0).trimmed().toStdString();
+                break;
+            }
+        }
+        std::fprintf(stderr, "quorvel-legacy: no display could be opened%s%s\n",
+                     reason.empty() ? "" : ": ", reason.c_str());
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    heldMessages.push_back({type, context.category != nullptr ? context.category : "", text});
+}
+
+// Passes what was held back on to Qt's own handler, once the application object is there.
+void releaseStartUpMessages() {
+    qInstallMessageHandler(nullptr);
+    for (const HeldMessage& held : heldMessages) {
+        const QMessageLogContext context(nullptr, 0, nullptr, held.category.c_str());
+        qt_message_output(held.type, context, held.text);
+    }
+    heldMessages.clear();
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
+    qInstallMessageHandler(holdStartUpMessage);
     app = std::make_unique<QApplication>(argc, argv);
+    releaseStartUpMessages();
     delegate = std::make_unique<LegacyAppDelegate>();
     // Desktops match the window with its desktop entry and icon by this name.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.quorvel.legacy"));

@@ -68,6 +68,15 @@ def libx11():
     x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
                              ctypes.c_void_p]
     x.XFlush.argtypes = [ctypes.c_void_p]
+    x.XCreateSimpleWindow.restype = ctypes.c_ulong
+    x.XCreateSimpleWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
+                                      ctypes.c_uint, ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong,
+                                      ctypes.c_ulong]
+    x.XMapWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+    x.XSetInputFocus.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_ulong]
+    x.XGetInputFocus.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_ulong),
+                                 ctypes.POINTER(ctypes.c_int)]
+    x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
     x.XGetImage.restype = ctypes.POINTER(XImage)
     x.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
                             ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
@@ -87,6 +96,37 @@ def close_window(window_id):
     x.XSendEvent(display, window_id, 0, 0, ctypes.byref(event))
     x.XFlush(display)
     x.XCloseDisplay(display)
+
+
+class FocusedWindow:
+    """A window of the test's own that holds the keyboard, as another program's would."""
+
+    def __init__(self):
+        self.x = libx11()
+        self.display = self.x.XOpenDisplay(None)
+        root = self.x.XDefaultRootWindow(self.display)
+        self.window = self.x.XCreateSimpleWindow(self.display, root, 0, 0, 200, 100, 0, 0, 0)
+        self.x.XMapWindow(self.display, self.window)
+        self.x.XSync(self.display, 0)
+        wait_for(self._viewable, what="the test's window to be mapped")
+        self.x.XSetInputFocus(self.display, self.window, 1, 0)  # RevertToPointerRoot, now
+        self.x.XSync(self.display, 0)
+
+    def _viewable(self):
+        try:
+            self.x.XSetInputFocus(self.display, self.window, 1, 0)
+            self.x.XSync(self.display, 0)
+        except OSError:
+            return False
+        return self.focus() == self.window
+
+    def focus(self):
+        focused, revert = ctypes.c_ulong(), ctypes.c_int()
+        self.x.XGetInputFocus(self.display, ctypes.byref(focused), ctypes.byref(revert))
+        return focused.value
+
+    def close(self):
+        self.x.XCloseDisplay(self.display)
 
 
 def screenshot(path, width=1280, height=800):
@@ -362,8 +402,11 @@ class AMachineOfTheTestsMaking(WindowTest):
         self.addCleanup(shutil.rmtree, self.folder, True)
         self.meminfo = os.path.join(self.folder, "meminfo")
         self.write_meminfo(SAMPLE_MEMINFO)
-        self.smc = os.path.join(self.folder, "applesmc.768")
-        os.mkdir(self.smc)
+        # The program's /sys: a folder of the test's own, so that the driver's files lie on the
+        # same kind of file system as the sysfs root, as they do on a real machine.
+        self.sys = os.path.join(self.folder, "sys")
+        self.smc = os.path.join(self.sys, "devices", "platform", "applesmc.768")
+        os.makedirs(self.smc)
         for name, text in {
             "name": "applesmc", "fan1_input": "2150", "fan1_min": "1200", "fan1_max": "6200",
             "fan1_manual": "0", "fan1_output": "1200", "fan1_label": "Left side  ",
@@ -391,13 +434,15 @@ class AMachineOfTheTestsMaking(WindowTest):
             file.write(meminfo_text(figures))
 
     def start(self):
-        script = ("mount --bind \"$1\" /proc/meminfo && "
-                  "mount -t tmpfs tmpfs /sys/devices/platform && "
-                  "mkdir /sys/devices/platform/applesmc.768 && "
-                  "mount --bind \"$2\" /sys/devices/platform/applesmc.768 && exec \"$3\"")
+        script = ("mount --bind \"$1\" /proc/meminfo && mount --bind \"$2\" /sys && "
+                  "exec \"$3\"")
         return self.run_program(["unshare", "-m", "--propagation", "private", "sh", "-c", script,
-                                 "sh", self.meminfo, self.smc, PROGRAM],
+                                 "sh", self.meminfo, self.sys, PROGRAM],
                                 os.path.basename(PROGRAM))
+
+    def replace_with_fifo(self, path):
+        os.remove(path)
+        os.mkfifo(path)
 
     def test_lines_follow_the_files(self):
         program = self.start()
@@ -468,7 +513,57 @@ class AMachineOfTheTestsMaking(WindowTest):
         self.assertEqual(self.read("fan1_manual"), "0", "quitting writes nothing")
 
 
+    def test_links_and_fifos_in_the_files_places_are_neither_followed_nor_waited_on(self):
+        victim = os.path.join(self.folder, "victim")
+        with open(victim, "w") as file:
+            file.write("precious\n")
+        os.remove(os.path.join(self.smc, "fan1_output"))
+        os.symlink(victim, os.path.join(self.smc, "fan1_output"))
+        self.replace_with_fifo(os.path.join(self.smc, "temp2_label"))
+        self.replace_with_fifo(os.path.join(self.smc, "fan2_input"))
+        self.replace_with_fifo(self.meminfo)
+
+        program = self.start()  # a read that waited on a FIFO would keep the window away
+        total = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+        self.assertEqual(program.line("RAM:"), "RAM: 0.0 / %.1f GB (0%%)" % (total / 2**30))
+        self.assertEqual(program.line("Swap:"), "Swap: 0.0 MB")
+        self.assertEqual(program.line("CPU:"), NO_SENSOR)
+        self.assertEqual(program.line("Вентиляторов:"), "Вентиляторов: 2 \u00b7 Fan1: 2150 об/мин")
+
+        program.click(program.checkbox())
+        program.press(program.slider(), "End")
+        program.click(program.button("Применить обороты"))
+        with open(victim) as file:
+            self.assertEqual(file.read(), "precious\n")
+        self.assertEqual(self.read("fan1_manual"), "0", "a target not written hands the fan back")
+        time.sleep(2.5)  # a tick, with every file read again
+        self.assertTrue(program.enabled(program.checkbox()))
+        self.assertEqual(program.close(), 0)
+
+    def test_the_checkbox_works_through_its_accessibility_action(self):
+        program = self.start()
+        box = program.checkbox()
+        action = box.queryAction()
+        toggle = next(i for i in range(action.nActions) if action.getName(i) == "Toggle")
+        action.doAction(toggle)
+        wait_for(lambda: program.checked(box), seconds=3, what="the box to be checked")
+        wait_for(lambda: program.enabled(program.slider()), seconds=3, what="the slider")
+        self.write("fan1_manual", "1")
+        action.doAction(toggle)
+        wait_for(lambda: self.read("fan1_manual") == "0", seconds=3, what="the fans handed back")
+        self.assertFalse(program.enabled(program.slider()))
+        self.assertEqual(program.close(), 0)
+
+
 class TheEmulatedBuild(WindowTest):
+    def test_starting_leaves_the_keyboard_with_the_program_that_has_it(self):
+        other = FocusedWindow()
+        self.addCleanup(other.close)
+        program = self.run_program([EMULATED], os.path.basename(EMULATED))
+        time.sleep(0.5)  # past the first frames
+        self.assertEqual(other.focus(), other.window)
+        self.assertEqual(program.close(), 0)
+
     def test_fans_follow_the_controls(self):
         program = self.run_program([EMULATED], os.path.basename(EMULATED))
         self.assertRegex(program.line("CPU:"), r"^CPU: \d{2}\u00b0C$")
@@ -488,6 +583,23 @@ class TheEmulatedBuild(WindowTest):
                  seconds=10, what="the fan to slow down")
         self.assertGreaterEqual(minimum, 1000)
         self.assertEqual(program.close(), 0)
+
+
+class WithoutAUsableDisplay(unittest.TestCase):
+    """Started where no display can be opened: one line of explanation and status 1."""
+
+    def test_says_so_in_one_line_and_ends_with_status_1(self):
+        environment = {name: value for name, value in os.environ.items()
+                       if name not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        for display in (None, ":97"):  # none at all; one where no X server listens
+            if display:
+                environment["DISPLAY"] = display
+            run = subprocess.run([PROGRAM], env=environment, capture_output=True, text=True,
+                                 timeout=30, cwd=tempfile.gettempdir())
+            self.assertEqual(run.returncode, 1, run.stderr)
+            lines = run.stderr.splitlines()
+            self.assertEqual(len(lines), 1, run.stderr)
+            self.assertRegex(lines[0], r"^quorvel-legacy: no display could be opened")
 
 
 def main():

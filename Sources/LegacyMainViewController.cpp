@@ -37,6 +37,9 @@ constexpr int kSliderInitialRpm = 2500;
 constexpr int kSliderMinimumRpm = 1200;
 constexpr int kSliderMaximumRpm = 6000;
 
+// The status line when an action needs an administrator's rights and did not get them.
+constexpr const char* kNoRightsText = "Нет прав администратора: действие не выполнено";
+
 constexpr double kBytesPerGB = 1073741824.0;
 constexpr double kBytesPerMB = 1048576.0;
 
@@ -292,10 +295,14 @@ void LegacyMainViewController::reclaimRAM() {
     QApplication::restoreOverrideCursor();
 
     const auto freed = static_cast<std::int64_t>(before - after);
-    if (freed > 0) {
+    if (outcome == LegacyReclaimOutcome::notPermitted) {
+        showRightsRefused();
+    } else if (freed > 0) {
+        statusBeforeRefusal_.reset();
         setText(statusLabel_,
                 formatWithoutLocale("Освобождено ~%lld MB", static_cast<long long>(freed >> 20)));
     } else if (outcome != LegacyReclaimOutcome::toolStillRunning) {
+        statusBeforeRefusal_.reset();
         setText(statusLabel_, "Очистка выполнена");
     }
     // A tool still at work when the wait gave up, with nothing freed yet, has done nothing
@@ -315,7 +322,7 @@ void LegacyMainViewController::toggleFanManual() {
     }
     fanSlider_->setEnabled(manual);
     if (!manual) {
-        smc_->writeKey(LegacySMC::kFanForceKey, LegacySMC::kFanForceType, {0x00});
+        noteRights(smc_->writeKey(LegacySMC::kFanForceKey, LegacySMC::kFanForceType, {0x00}));
     }
 }
 
@@ -325,7 +332,7 @@ void LegacyMainViewController::applyFan() {
     if (!action || !fanManual_->isChecked()) {
         return;
     }
-    smc_->setFanTargetRPM(0, fanSlider_->value());
+    noteRights(smc_->setFanTargetRPM(0, fanSlider_->value()));
     refresh();
 }
 
@@ -340,6 +347,25 @@ void LegacyMainViewController::restoreFans() {
         fanManual_->setChecked(false);
     }
     fanSlider_->setEnabled(false);
-    smc_->writeKey(LegacySMC::kFanForceKey, LegacySMC::kFanForceType, {0x00});
+    noteRights(smc_->writeKey(LegacySMC::kFanForceKey, LegacySMC::kFanForceType, {0x00}));
     refresh();
+}
+
+// A fan write's result shows in the status line only when it was refused for lack of rights;
+// once a later write goes through, the line says again what it said before.
+void LegacyMainViewController::noteRights(LegacySMCWriteResult result) {
+    if (result == LegacySMCWriteResult::notPermitted) {
+        showRightsRefused();
+    } else if (result == LegacySMCWriteResult::written && statusBeforeRefusal_) {
+        statusLabel_->setText(*statusBeforeRefusal_);
+        statusBeforeRefusal_.reset();
+    }
+}
+
+void LegacyMainViewController::showRightsRefused() {
+    const QString refused = QString::fromUtf8(kNoRightsText);
+    if (statusLabel_->text() != refused) {
+        statusBeforeRefusal_ = statusLabel_->text();
+    }
+    statusLabel_->setText(refused);
 }

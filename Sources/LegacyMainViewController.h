@@ -6,14 +6,17 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSlider>
+#include <QString>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "LegacyMemory.h"
 
 class LegacySMC;
+class LegacySMCWriteResult;
 
 // The dashboard: owns every control of the window, lays them out in one column, keeps the
 // readings current every two seconds and carries out the user's actions.
@@ -64,6 +67,8 @@ class LegacyMainViewController : public QObject {
     void refreshTemperature();
     void refreshFans();
     void showNoFans(const char* text);
+    void noteRights(LegacySMCWriteResult result);
+    void showRightsRefused();
 
     QPointer<QLabel> ramLabel_;
     QPointer<QLabel> swapLabel_;
@@ -84,4 +89,6 @@ class LegacyMainViewController : public QObject {
     bool viewLoaded_ = false;
     // True while an action runs; no other action, and no tick, runs meanwhile.
     bool actionInProgress_ = false;
+    // What the status line said before it said that rights were refused.
+    std::optional<QString> statusBeforeRefusal_;
 };

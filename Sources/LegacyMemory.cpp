@@ -52,12 +52,17 @@ LegacyReclaimOutcome reclaim() {
 
 LegacyReclaimOutcome reclaim(platform::ReclaimPort& port, std::chrono::milliseconds limit) {
     port.relieveAllocator();
-    const int tool = port.spawn(port.memoryPressureTool(), memoryPressureArguments());
-    if (tool < 0) {
-        return LegacyReclaimOutcome::toolNotStarted;
+    switch (port.runTool(port.memoryPressureTool(), memoryPressureArguments(), limit)) {
+        case platform::ToolRun::ended:
+            return LegacyReclaimOutcome::toolEnded;
+        case platform::ToolRun::notStarted:
+            return LegacyReclaimOutcome::toolNotStarted;
+        case platform::ToolRun::stillRunning:
+            return LegacyReclaimOutcome::toolStillRunning;
+        case platform::ToolRun::notPermitted:
+            break;
     }
-    return port.waitForExit(tool, limit) ? LegacyReclaimOutcome::toolEnded
-                                         : LegacyReclaimOutcome::toolStillRunning;
+    return LegacyReclaimOutcome::notPermitted;
 }
 
 const std::vector<std::string>& memoryPressureArguments() {

@@ -20,9 +20,10 @@ struct LegacyMemorySnapshot {
 
 // How a clean-up ended.
 enum class LegacyReclaimOutcome {
-    toolEnded,        // the memory-pressure tool ran to its end
-    toolNotStarted,   // the tool could not be started
-    toolStillRunning  // the tool had not ended when the wait for it gave up
+    toolEnded,         // the memory-pressure tool ran to its end
+    toolNotStarted,    // the tool could not be started
+    toolStillRunning,  // the tool had not ended when the wait for it gave up
+    notPermitted       // this process lacks the rights to run it, and no helper ran it
 };
 
 // Memory statistics of this machine. Holds no state.

@@ -79,15 +79,15 @@ std::optional<std::vector<std::uint8_t>> LegacySMC::readKey(const std::string& k
     return std::vector<std::uint8_t>(reply.payload, reply.payload + reply.replyLength);
 }
 
-bool LegacySMC::writeKey(const std::string& key, const std::string& type,
-                         const std::vector<std::uint8_t>& data) {
+LegacySMCWriteResult LegacySMC::writeKey(const std::string& key, const std::string& type,
+                                         const std::vector<std::uint8_t>& data) {
     std::lock_guard<std::mutex> guard(lock_);
     if (connection_ == 0 || !isFourCharacters(key) || !isFourCharacters(type)) {
-        return false;
+        return LegacySMCWriteResult::failed;
     }
     // The length field is 32 bits wide; a longer value cannot be described to the SMC.
     if (data.size() > std::numeric_limits<std::uint32_t>::max()) {
-        return false;
+        return LegacySMCWriteResult::failed;
     }
     LegacySMCParamRecord request{};
     request.keyCode = fourChar(key);
@@ -97,8 +97,11 @@ bool LegacySMC::writeKey(const std::string& key, const std::string& type,
     std::memcpy(request.typeCode, type.data(), sizeof request.typeCode);
     LegacySMCParamRecord reply{};
     std::size_t replySize = sizeof reply;
-    return client_->callStructMethod(connection_, kSelector, &request, sizeof request, &reply,
-                                     &replySize) == platform::kKernSuccess;
+    const platform::KernReturn result = client_->callStructMethod(
+        connection_, kSelector, &request, sizeof request, &reply, &replySize);
+    return result == platform::kKernSuccess     ? LegacySMCWriteResult::written
+           : result == platform::kNotPrivileged ? LegacySMCWriteResult::notPermitted
+                                                : LegacySMCWriteResult::failed;
 }
 
 std::string LegacySMC::fanKey(const char* keyTemplate, int index) {
@@ -133,7 +136,7 @@ std::optional<int> LegacySMC::rpm(const std::string& key) {
     return (*value)[0] * 256 + (*value)[1];
 }
 
-bool LegacySMC::setFanTargetRPM(int index, int rpm) {
+LegacySMCWriteResult LegacySMC::setFanTargetRPM(int index, int rpm) {
     const std::string key = fanKey(kFanTargetSpeedKey, index);
     const int clamped = std::clamp(rpm, 0, 65535);
     const std::vector<std::uint8_t> value = {static_cast<std::uint8_t>(clamped >> 8),

@@ -30,6 +30,22 @@ struct LegacySMCParamRecord {
 };
 static_assert(sizeof(LegacySMCParamRecord) == 76, "the SMC parameter record is 76 bytes");
 
+// What a key write came to: true when the platform call succeeded. A write that failed may have
+// been refused because this process lacks the rights to make it.
+class LegacySMCWriteResult {
+  public:
+    enum Value { written, failed, notPermitted };
+
+    constexpr LegacySMCWriteResult(Value value) : value_(value) {}  // NOLINT: a plain value
+    explicit operator bool() const { return value_ == written; }
+    Value value() const { return value_; }
+    bool operator==(Value value) const { return value_ == value; }
+    bool operator!=(Value value) const { return value_ != value; }
+
+  private:
+    Value value_;
+};
+
 // The System Management Controller, reached through the AppleSMC user client.
 // One process-wide object; every key read or write is one locked exchange of the record.
 class LegacySMC {
@@ -54,8 +70,8 @@ class LegacySMC {
     // The key's value, 1 to 32 bytes; empty on any failure.
     std::optional<std::vector<std::uint8_t>> readKey(const std::string& key);
     // Writes the value under the given type; true when the platform call succeeded.
-    bool writeKey(const std::string& key, const std::string& type,
-                  const std::vector<std::uint8_t>& data);
+    LegacySMCWriteResult writeKey(const std::string& key, const std::string& type,
+                                  const std::vector<std::uint8_t>& data);
 
     // The 32-bit code of a key: its first four UTF-8 bytes, the first in the highest byte.
     static std::uint32_t fourChar(const std::string& text);
@@ -65,7 +81,7 @@ class LegacySMC {
     // A fan speed key's value in revolutions per minute, 0 to 65535.
     std::optional<int> rpm(const std::string& key);
     // Writes a fan's target speed, clamped to 0..65535; true when the write's call succeeded.
-    bool setFanTargetRPM(int index, int rpm);
+    LegacySMCWriteResult setFanTargetRPM(int index, int rpm);
 
     // A fan key made from a template such as "F%dAc" and the fan's index.
     static std::string fanKey(const char* keyTemplate, int index);

@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QEventLoop>
 #include <QGuiApplication>
 #include <QMetaObject>
 #include <QString>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "LegacyAppDelegate.h"
+#include "platform/PrivilegedSession.h"
 
 // The application object and its delegate, kept for the whole life of the process.
 std::unique_ptr<QApplication> app;
@@ -61,6 +63,10 @@ int main(int argc, char* argv[]) {
     app = std::make_unique<QApplication>(argc, argv);
     releaseStartUpMessages();
     delegate = std::make_unique<LegacyAppDelegate>();
+    // While an administrator's authorization is awaited, the window keeps drawing and answering
+    // (the user input it gets meanwhile waits for the action to end).
+    platform::PrivilegedSession::setWhileWaiting(
+        [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
     // Desktops match the window with its desktop entry and icon by this name.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.quorvel.legacy"));
 

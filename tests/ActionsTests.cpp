@@ -203,6 +203,46 @@ TEST_F(Actions, AutomaticFansUnchecksTheBoxWritesOnceAndRefreshes) {
     EXPECT_EQ(status(), utf8("Quorvel Legacy \u00B7 macOS 10.15+ Intel"));
 }
 
+TEST_F(Actions, AnActionRefusedForLackOfRightsSaysSoInTheStatusLine) {
+    const QString refused = utf8("Нет прав администратора: действие не выполнено");
+    const QString productLine = status();
+    smcClient->writeAnswer = platform::kNotPrivileged;
+    controller->fanManual()->click();
+    controller->applyFanButton()->click();
+    EXPECT_EQ(status(), refused);
+    smcClient->writeAnswer = platform::kKernSuccess;
+    controller->applyFanButton()->click();
+    EXPECT_EQ(status(), productLine) << "once a write goes through, the line is as it was";
+
+    for (QAbstractButton* action : std::initializer_list<QAbstractButton*>{
+             controller->fanManual(), controller->restoreFanButton()}) {
+        smcClient->writeAnswer = platform::kNotPrivileged;
+        if (!controller->fanManual()->isChecked()) {
+            controller->fanManual()->click();
+        }
+        action->click();
+        EXPECT_EQ(status(), refused) << action->text().toStdString();
+        smcClient->writeAnswer = platform::kKernSuccess;
+        controller->restoreFanButton()->click();
+        EXPECT_EQ(status(), productLine);
+    }
+
+    // Another failure of a write shows nothing, as before.
+    smcClient->writeAnswer = platform::kKernFailure;
+    controller->restoreFanButton()->click();
+    EXPECT_EQ(status(), productLine);
+
+    // A clean-up refused says so whatever the readings did meanwhile; a later one says its own.
+    reclaimOutcome = LegacyReclaimOutcome::notPermitted;
+    usedBytes = {5ULL << 30, 4ULL << 30};
+    controller->reclaimButton()->click();
+    EXPECT_EQ(status(), refused);
+    reclaimOutcome = LegacyReclaimOutcome::toolEnded;
+    usedBytes = {5ULL << 30, 5ULL << 30};
+    controller->reclaimButton()->click();
+    EXPECT_EQ(status(), utf8("Очистка выполнена"));
+}
+
 TEST_F(Actions, NoActionDisablesAButton) {
     usedBytes = {1, 2};
     controller->reclaimButton()->click();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -266,12 +267,35 @@ TEST_F(SysfsTree, AWriteTheKernelRefusesFails) {
     EXPECT_FALSE(smc->writeKey("FS! ", "ui8 ", {0x00}));
     EXPECT_EQ(contents(device + "fan1_manual"), "0\n") << "the other fans are still handed back";
 
-    if (geteuid() != 0) {
-        fs::remove(root / device / "fan1_output");
-        put(device + "fan1_output", "1200\n");
-        fs::permissions(root / device / "fan1_output", fs::perms::owner_read);
-        EXPECT_FALSE(smc->setFanTargetRPM(0, 2000)) << "not root";
+    // Files only root may write: an ordinary user's write is refused for want of rights, which
+    // is what sends it to the privileged helper. As root, the test makes itself such a user.
+    put(device + "fan1_manual", "0\n");
+    fs::remove_all(root / device / "fan1_output");
+    put(device + "fan1_output", "1200\n");
+    fs::permissions(root, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+    const bool asRoot = geteuid() == 0;
+    if (!asRoot) {
+        for (const char* file : {"fan1_output", "fan1_manual"}) {
+            fs::permissions(root / device / file, fs::perms::owner_read);
+        }
     }
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (asRoot && (setgid(65534) != 0 || setuid(65534) != 0)) {
+            _exit(2);
+        }
+        const bool refused =
+            smc->setFanTargetRPM(0, 2000) == LegacySMCWriteResult::notPermitted &&
+            smc->writeKey("FS! ", "ui8 ", {0x00}) == LegacySMCWriteResult::notPermitted;
+        _exit(refused ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(contents(device + "fan1_output"), "1200\n");
+    EXPECT_EQ(contents(device + "fan1_manual"), "0\n");
 }
 
 TEST_F(SysfsTree, ALinkOrAFifoInAFilesPlaceIsNeitherFollowedNorWaitedOn) {

@@ -25,8 +25,19 @@ struct ToolRun {
     double seconds;
 };
 
-// Runs the stand-in tool with the given arguments; its exit status and what it printed.
+// Waits until no earlier run's worker is at work any more: it holds a lock on the tool's file.
+void waitForEarlierWorkers() {
+    const int tool = open(QUORVEL_MEMORY_PRESSURE_TOOL, O_RDONLY | O_CLOEXEC);
+    if (tool >= 0) {
+        flock(tool, LOCK_EX);
+        close(tool);
+    }
+}
+
+// Runs the stand-in tool with the given arguments, once earlier runs' work has ended; its exit
+// status and what it printed.
 ToolRun runTool(const std::string& arguments) {
+    waitForEarlierWorkers();
     const auto start = Clock::now();
     const std::string command =
         std::string(QUORVEL_MEMORY_PRESSURE_TOOL) + " " + arguments + " 2>&1";
@@ -69,10 +80,17 @@ TEST(MemoryPressureTool, EndsWithinItsSeconds) {
 
 TEST(MemoryPressureTool, StartsNoNewWorkWhileAnEarlierWorkerIsStillAtIt) {
     // A worker holds this lock for as long as it runs; here the test stands in for a stuck one.
+    waitForEarlierWorkers();
     const int held = open(QUORVEL_MEMORY_PRESSURE_TOOL, O_RDONLY | O_CLOEXEC);
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
-    const ToolRun busy = runTool("-S -l critical -s 3");
+    const auto start = Clock::now();
+    FILE* pipe =
+        popen((std::string(QUORVEL_MEMORY_PRESSURE_TOOL) + " -S -l critical -s 3").c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    const int status = pclose(pipe);
+    const ToolRun busy = {WIFEXITED(status) ? WEXITSTATUS(status) : -1, "",
+                          std::chrono::duration<double>(Clock::now() - start).count()};
     close(held);
     EXPECT_EQ(busy.status, memory_pressure::kBusy);
     EXPECT_LT(busy.seconds, 1.0);

@@ -28,15 +28,16 @@ class RecordingReclaimPort : public platform::ReclaimPort {
 
     void relieveAllocator() override { calls.push_back("relieveAllocator"); }
     std::string memoryPressureTool() override { return tool_; }
-    int spawn(const std::string& path, const std::vector<std::string>& arguments) override {
-        calls.push_back("spawn " + path);
+    platform::ToolRun runTool(const std::string& path, const std::vector<std::string>& arguments,
+                              std::chrono::milliseconds limit) override {
+        calls.push_back("runTool " + path);
         spawnedArguments = arguments;
         spawned = platform::posix::spawnProcess(path, arguments);
-        return spawned;
-    }
-    bool waitForExit(int processId, std::chrono::milliseconds limit) override {
-        calls.push_back("waitForExit");
-        return platform::posix::waitForProcess(processId, limit);
+        if (spawned < 0) {
+            return platform::ToolRun::notStarted;
+        }
+        return platform::posix::waitForProcess(spawned, limit) ? platform::ToolRun::ended
+                                                               : platform::ToolRun::stillRunning;
     }
 
   private:
@@ -78,8 +79,7 @@ TEST_F(Reclaim, RelievesTheAllocatorThenWaitsForTheToolWithItsFiveArguments) {
     EXPECT_EQ(LegacyMemory::reclaim(port), LegacyReclaimOutcome::toolEnded);
     EXPECT_GE(secondsSince(start), 0.4) << "the tool is waited for";
     EXPECT_EQ(runs(), "-S|-l|critical|-s|3|\n") << "and has ended when reclaim returns";
-    const std::vector<std::string> expected = {"relieveAllocator", "spawn " + tool.string(),
-                                               "waitForExit"};
+    const std::vector<std::string> expected = {"relieveAllocator", "runTool " + tool.string()};
     EXPECT_EQ(port.calls, expected);
 }
 
@@ -96,14 +96,14 @@ TEST_F(Reclaim, AToolThatCannotStartEndsTheCleanUpAtOnce) {
         const auto start = Clock::now();
         EXPECT_EQ(LegacyMemory::reclaim(port), LegacyReclaimOutcome::toolNotStarted);
         EXPECT_LT(secondsSince(start), 0.3);
-        EXPECT_EQ(port.calls.back(), "spawn " + missing.string());
+        EXPECT_EQ(port.calls.back(), "runTool " + missing.string());
         EXPECT_EQ(port.calls.front(), "relieveAllocator");
     }
 
     fs::permissions(tool, fs::perms::owner_read | fs::perms::owner_write);
     RecordingReclaimPort notExecutable(tool.string());
     LegacyMemory::reclaim(notExecutable);
-    EXPECT_EQ(notExecutable.calls.back(), "spawn " + tool.string());
+    EXPECT_EQ(notExecutable.calls.back(), "runTool " + tool.string());
     EXPECT_EQ(runs(), "");
 }
 
@@ -128,7 +128,7 @@ TEST_F(Reclaim, TheToolIsRunByPathWithoutAShell) {
     // A name without a folder is not looked up on PATH.
     RecordingReclaimPort port("sh");
     LegacyMemory::reclaim(port);
-    EXPECT_EQ(port.calls.back(), "spawn sh");
+    EXPECT_EQ(port.calls.back(), "runTool sh");
 }
 
 TEST(ReclaimPort, FindsTheStandInBesideTheProgram) {

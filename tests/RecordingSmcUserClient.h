@@ -99,6 +99,8 @@ class ScriptedSmcUserClient : public RecordingSmcUserClient {
     };
 
     std::map<std::string, std::vector<std::uint8_t>> values;
+    // What a write is answered with; it is noted whatever the answer.
+    platform::KernReturn writeAnswer = platform::kKernSuccess;
     std::vector<std::string> keysRead;
     std::vector<Write> writes;
 
@@ -110,7 +112,7 @@ class ScriptedSmcUserClient : public RecordingSmcUserClient {
                 writes.push_back(
                     {key, std::string(reinterpret_cast<const char*>(request.typeCode), 4),
                      std::vector<std::uint8_t>(request.payload, request.payload + length)});
-                return platform::kKernSuccess;
+                return writeAnswer;
             }
             keysRead.push_back(key);
             const auto found = values.find(key);

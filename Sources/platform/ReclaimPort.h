@@ -7,7 +7,15 @@
 
 namespace platform {
 
-// What a RAM clean-up needs of the system, one function per call it makes.
+// How a run of the memory-pressure tool ended.
+enum class ToolRun {
+    ended,         // it ran to its end
+    notStarted,    // it could not be started, or is not one that root may run
+    stillRunning,  // it had not ended when the wait for it gave up
+    notPermitted,  // this process lacks the rights, and no helper would run it
+};
+
+// What a RAM clean-up needs of the system.
 class ReclaimPort {
   public:
     virtual ~ReclaimPort() = default;
@@ -16,12 +24,12 @@ class ReclaimPort {
     virtual void relieveAllocator() = 0;
     // Where the memory-pressure tool is.
     virtual std::string memoryPressureTool() = 0;
-    // Starts the tool at that path, no shell and no PATH look-up, with the given arguments
-    // after its name; its process id, or -1 when it cannot be started.
-    virtual int spawn(const std::string& path, const std::vector<std::string>& arguments) = 0;
-    // Waits until that process has ended, for at most `limit`; true when it has. One still
-    // running then is left to end on its own and reaped when it does.
-    virtual bool waitForExit(int processId, std::chrono::milliseconds limit) = 0;
+    // Runs the tool at that path, no shell and no PATH look-up, with the given arguments after
+    // its name, and waits for it for at most `limit`; one still running then is reaped once it
+    // ends. Root runs only a tool that root owns and nobody else may write, in a folder of which
+    // the same holds; a process without root's rights has the privileged helper run the tool.
+    virtual ToolRun runTool(const std::string& path, const std::vector<std::string>& arguments,
+                            std::chrono::milliseconds limit) = 0;
 };
 
 // The clean-up of this machine.

@@ -11,6 +11,8 @@ using KernReturn = int;
 constexpr KernReturn kKernSuccess = 0;
 // Answered by a client that has no such service or connection.
 constexpr KernReturn kKernFailure = 5;
+// Answered for a call this process lacks the rights to make (IOKit's kIOReturnNotPrivileged).
+constexpr KernReturn kNotPrivileged = static_cast<KernReturn>(0xE00002C1U);
 
 // The AppleSMC user client, one function per call the SMC object makes:
 // find the service, open it, make one struct-method exchange, close, release.
@@ -33,7 +35,11 @@ class SmcUserClient {
     virtual KernReturn serviceClose(std::uint32_t connection) = 0;
 };
 
-// The user client of the machine the program was built for.
+// The user client of the machine the program was built for. A write it refuses because this
+// process lacks the rights goes to the privileged helper, unless the process runs as root.
 std::unique_ptr<SmcUserClient> makeSmcUserClient();
+
+// The same user client, as this process alone can use it: the privileged helper's own.
+std::unique_ptr<SmcUserClient> makeDirectSmcUserClient();
 
 }  // namespace platform

@@ -79,11 +79,14 @@ KernReturn AppleSmcTranslator::serviceClose(std::uint32_t connection) {
     return kext_->serviceClose(connection);
 }
 
-bool AppleSmcTranslator::call(AppleSmcKeyData& request, AppleSmcKeyData& reply) {
+KernReturn AppleSmcTranslator::call(AppleSmcKeyData& request, AppleSmcKeyData& reply) {
     std::size_t replySize = sizeof reply;
-    return kext_->callStructMethod(connection_, kSelector, &request, sizeof request, &reply,
-                                   &replySize) == kKernSuccess &&
-           reply.result == AppleSmcKeyData::kResultSuccess;
+    const KernReturn result = kext_->callStructMethod(connection_, kSelector, &request,
+                                                      sizeof request, &reply, &replySize);
+    if (result != kKernSuccess) {
+        return result;  // kNotPrivileged among them
+    }
+    return reply.result == AppleSmcKeyData::kResultSuccess ? kKernSuccess : kRefused;
 }
 
 std::optional<AppleSmcTranslator::KeyInfo> AppleSmcTranslator::keyInfo(const std::string& key) {
@@ -96,7 +99,7 @@ std::optional<AppleSmcTranslator::KeyInfo> AppleSmcTranslator::keyInfo(const std
     request.key = code;
     request.data8 = AppleSmcKeyData::kCommandKeyInfo;
     AppleSmcKeyData reply{};
-    if (!call(request, reply) || reply.keyInfo.dataSize == 0 ||
+    if (call(request, reply) != kKernSuccess || reply.keyInfo.dataSize == 0 ||
         reply.keyInfo.dataSize > kMostBytes) {
         return std::nullopt;
     }
@@ -112,15 +115,15 @@ bool AppleSmcTranslator::readValue(const std::string& key, const KeyInfo& info,
     request.keyInfo.dataSize = info.size;
     request.data8 = AppleSmcKeyData::kCommandReadKey;
     AppleSmcKeyData reply{};
-    if (!call(request, reply)) {
+    if (call(request, reply) != kKernSuccess) {
         return false;
     }
     std::memcpy(bytes, reply.bytes, info.size);
     return true;
 }
 
-bool AppleSmcTranslator::writeValue(const std::string& key, const KeyInfo& info,
-                                    const std::uint8_t* bytes) {
+KernReturn AppleSmcTranslator::writeValue(const std::string& key, const KeyInfo& info,
+                                          const std::uint8_t* bytes) {
     AppleSmcKeyData request{};
     request.key = LegacySMC::fourChar(key);
     request.keyInfo.dataSize = info.size;
@@ -131,10 +134,10 @@ bool AppleSmcTranslator::writeValue(const std::string& key, const KeyInfo& info,
 }
 
 // Writes a whole number in the key's own size, high byte first.
-bool AppleSmcTranslator::writeNumber(const std::string& key, std::uint32_t value) {
+KernReturn AppleSmcTranslator::writeNumber(const std::string& key, std::uint32_t value) {
     const auto info = keyInfo(key);
     if (!info) {
-        return false;
+        return kKeyNotFound;
     }
     std::uint8_t bytes[kMostBytes] = {};
     putBigEndian(value, info->size, bytes);
@@ -173,14 +176,14 @@ KernReturn AppleSmcTranslator::readKey(const std::string& key, std::uint32_t& le
     return kKernSuccess;
 }
 
-bool AppleSmcTranslator::setManual(int fan, bool manual) {
+KernReturn AppleSmcTranslator::setManual(int fan, bool manual) {
     const std::string modeKey = LegacySMC::fanKey(kFanModeKey, fan);
     if (keyInfo(modeKey)) {
         return writeNumber(modeKey, manual ? 1 : 0);
     }
     const auto mask = keyInfo("FS! ");
     if (!mask) {
-        return false;
+        return kKeyNotFound;
     }
     std::uint8_t bytes[kMostBytes] = {};
     std::uint32_t manualFans = 0;
@@ -193,7 +196,7 @@ bool AppleSmcTranslator::setManual(int fan, bool manual) {
     return writeNumber("FS! ", manual ? manualFans | bit : manualFans & ~bit);
 }
 
-bool AppleSmcTranslator::handBackFans() {
+KernReturn AppleSmcTranslator::handBackFans() {
     int fans = 0;
     if (const auto info = keyInfo("FNum")) {
         std::uint8_t bytes[kMostBytes] = {};
@@ -201,16 +204,18 @@ bool AppleSmcTranslator::handBackFans() {
             fans = std::min<int>(bytes[0], kMostFans);
         }
     }
+    // Every fan is handed back even when one of them refuses; the first refusal is answered.
     bool anyModeKey = false;
-    bool allHandedBack = true;
+    KernReturn firstRefusal = kKernSuccess;
     for (int fan = 0; fan < fans; ++fan) {
         const std::string modeKey = LegacySMC::fanKey(kFanModeKey, fan);
         if (keyInfo(modeKey)) {
             anyModeKey = true;
-            allHandedBack = writeNumber(modeKey, 0) && allHandedBack;
+            const KernReturn result = writeNumber(modeKey, 0);
+            firstRefusal = firstRefusal != kKernSuccess ? firstRefusal : result;
         }
     }
-    return anyModeKey ? allHandedBack : writeNumber("FS! ", 0);
+    return anyModeKey ? firstRefusal : writeNumber("FS! ", 0);
 }
 
 KernReturn AppleSmcTranslator::writeKey(const std::string& key, std::uint32_t length,
@@ -234,21 +239,21 @@ KernReturn AppleSmcTranslator::writeKey(const std::string& key, std::uint32_t le
         } else {
             putBigEndian(rpm, info->size, bytes);
         }
-        if (!setManual(fan, true)) {
-            return kRefused;
+        if (const KernReturn switched = setManual(fan, true); switched != kKernSuccess) {
+            return switched;
         }
-        if (writeValue(key, *info, bytes)) {
-            return kKernSuccess;
+        const KernReturn written = writeValue(key, *info, bytes);
+        if (written != kKernSuccess) {
+            // A fan left in manual at its old target would stay so after the window is gone.
+            setManual(fan, false);
         }
-        // A fan left in manual at its old target would stay so after the window is gone.
-        setManual(fan, false);
-        return kRefused;
+        return written;
     }
 
     const bool handBack = key == "FS! " && (length == 1 || length == 2) &&
                           std::all_of(payload, payload + length, [](auto b) { return b == 0; });
     if (handBack) {
-        return handBackFans() ? kKernSuccess : kRefused;
+        return handBackFans();
     }
 
     const auto info = keyInfo(key);
@@ -257,7 +262,7 @@ KernReturn AppleSmcTranslator::writeKey(const std::string& key, std::uint32_t le
     }
     std::uint8_t bytes[kMostBytes] = {};
     std::memcpy(bytes, payload, std::min<std::uint32_t>(length, info->size));
-    return writeValue(key, *info, bytes) ? kKernSuccess : kRefused;
+    return writeValue(key, *info, bytes);
 }
 
 }  // namespace platform

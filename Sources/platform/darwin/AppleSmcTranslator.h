@@ -49,14 +49,16 @@ class AppleSmcTranslator final : public SmcKeyResponder {
     KernReturn writeKey(const std::string& key, std::uint32_t length,
                         const std::uint8_t* payload) override;
 
-    bool call(AppleSmcKeyData& request, AppleSmcKeyData& reply);
+    // One exchange: kKernSuccess, the kernel extension's own failure, or kRefused for a reply
+    // whose result byte reports one.
+    KernReturn call(AppleSmcKeyData& request, AppleSmcKeyData& reply);
     std::optional<KeyInfo> keyInfo(const std::string& key);
     bool readValue(const std::string& key, const KeyInfo& info, std::uint8_t* bytes);
-    bool writeValue(const std::string& key, const KeyInfo& info, const std::uint8_t* bytes);
-    bool writeNumber(const std::string& key, std::uint32_t value);
+    KernReturn writeValue(const std::string& key, const KeyInfo& info, const std::uint8_t* bytes);
+    KernReturn writeNumber(const std::string& key, std::uint32_t value);
     // Switches one fan to manual, or back to the SMC's own control.
-    bool setManual(int fan, bool manual);
-    bool handBackFans();
+    KernReturn setManual(int fan, bool manual);
+    KernReturn handBackFans();
 
     std::unique_ptr<SmcUserClient> kext_;
     std::uint32_t connection_ = 0;

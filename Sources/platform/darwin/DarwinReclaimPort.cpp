@@ -1,9 +1,14 @@
-// The clean-up on macOS: the allocator's pressure relief and the system's memory_pressure tool.
+// The clean-up on macOS: the allocator's pressure relief and the system's memory_pressure tool,
+// which only root may run to any effect: a program without root's rights has the privileged
+// helper run it.
 
 #include <malloc/malloc.h>
+#include <unistd.h>
 
+#include "../PrivilegedSession.h"
 #include "../ReclaimPort.h"
 #include "../posix/SpawnedProcess.h"
+#include "../posix/TrustedProgram.h"
 
 namespace platform {
 
@@ -15,12 +20,16 @@ class DarwinReclaimPort final : public ReclaimPort {
 
     std::string memoryPressureTool() override { return "/usr/bin/memory_pressure"; }
 
-    int spawn(const std::string& path, const std::vector<std::string>& arguments) override {
-        return posix::spawnProcess(path, arguments);
-    }
-
-    bool waitForExit(int processId, std::chrono::milliseconds limit) override {
-        return posix::waitForProcess(processId, limit);
+    ToolRun runTool(const std::string& path, const std::vector<std::string>& arguments,
+                    std::chrono::milliseconds limit) override {
+        if (::geteuid() != 0) {
+            return privileged::toolRunOf(
+                PrivilegedSession::shared().ask(std::string(privileged::kReclaimLine)));
+        }
+        if (!posix::isTrustedForRoot(path)) {
+            return ToolRun::notStarted;
+        }
+        return posix::runProcess(path, arguments, limit);
     }
 };
 

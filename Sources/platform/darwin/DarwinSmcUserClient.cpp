@@ -42,7 +42,7 @@ class DarwinSmcUserClient final : public SmcUserClient {
 
 }  // namespace
 
-std::unique_ptr<SmcUserClient> makeSmcUserClient() {
+std::unique_ptr<SmcUserClient> makeDirectSmcUserClient() {
     return std::make_unique<AppleSmcTranslator>(std::make_unique<DarwinSmcUserClient>());
 }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -136,6 +137,11 @@ bool AppleSmcSysfsClient::findDevice() {
     return true;
 }
 
+// A write the kernel refused: for want of the rights to make it, or for anything else.
+KernReturn AppleSmcSysfsClient::refusal(int error) {
+    return error == EACCES || error == EPERM ? kNotPrivileged : kRefused;
+}
+
 // The text of a small file of the driver without its line end; nothing when it cannot be read
 // or is longer than any value the driver writes.
 std::optional<std::string> AppleSmcSysfsClient::readText(const std::string& file) const {
@@ -156,7 +162,7 @@ std::optional<long long> AppleSmcSysfsClient::readInteger(const std::string& fil
     return text ? parseInteger(*text) : std::nullopt;
 }
 
-bool AppleSmcSysfsClient::writeText(const std::string& file, const std::string& text) const {
+int AppleSmcSysfsClient::writeText(const std::string& file, const std::string& text) const {
     return kernel_files::write(path(file), text, fileSystem_);
 }
 
@@ -240,7 +246,7 @@ KernReturn AppleSmcSysfsClient::readKey(const std::string& key, std::uint32_t& l
     return kKeyNotFound;
 }
 
-bool AppleSmcSysfsClient::writeManualSwitch(int fan, bool manual) const {
+int AppleSmcSysfsClient::writeManualSwitch(int fan, bool manual) const {
     const std::string manualFile = fanFile(fan, "manual");
     if (exists(manualFile)) {
         return writeText(manualFile, manual ? "1\n" : "0\n");
@@ -250,7 +256,7 @@ bool AppleSmcSysfsClient::writeManualSwitch(int fan, bool manual) const {
     if (exists(enableFile)) {
         return writeText(enableFile, manual ? "1\n" : "2\n");
     }
-    return false;
+    return ENOENT;
 }
 
 KernReturn AppleSmcSysfsClient::writeKey(const std::string& key, std::uint32_t length,
@@ -267,16 +273,20 @@ KernReturn AppleSmcSysfsClient::writeKey(const std::string& key, std::uint32_t l
         if (!exists(targetFile)) {
             targetFile = fanFile(fan, "target");
         }
-        if (!exists(targetFile) || !writeManualSwitch(fan, true)) {
+        if (!exists(targetFile)) {
             return kRefused;
         }
+        if (const int error = writeManualSwitch(fan, true); error != 0) {
+            return refusal(error);
+        }
         const int rpm = payload[0] * 256 + payload[1];
-        if (writeText(targetFile, std::to_string(rpm) + "\n")) {
+        const int error = writeText(targetFile, std::to_string(rpm) + "\n");
+        if (error == 0) {
             return kKernSuccess;
         }
         // A fan left in manual at its old target would stay so after the window is gone.
         writeManualSwitch(fan, false);
-        return kRefused;
+        return refusal(error);
     }
 
     if (key == "FS! ") {
@@ -289,16 +299,17 @@ KernReturn AppleSmcSysfsClient::writeKey(const std::string& key, std::uint32_t l
             return kRefused;
         }
         // Every fan is handed back even when one of them refuses.
-        bool allHandedBack = true;
+        int firstError = 0;
         for (int fan = 1, count = fanCount(); fan <= count; ++fan) {
-            allHandedBack = writeManualSwitch(fan, false) && allHandedBack;
+            const int error = writeManualSwitch(fan, false);
+            firstError = firstError != 0 ? firstError : error;
         }
-        return allHandedBack ? kKernSuccess : kRefused;
+        return firstError == 0 ? kKernSuccess : refusal(firstError);
     }
     return kKeyNotFound;
 }
 
-std::unique_ptr<SmcUserClient> makeSmcUserClient() {
+std::unique_ptr<SmcUserClient> makeDirectSmcUserClient() {
     return std::make_unique<AppleSmcSysfsClient>();
 }
 

@@ -17,8 +17,9 @@ namespace platform {
 // Reads: "FNum" counts the fans present; "F<i>Ac", "F<i>Mn", "F<i>Mx" come from fan<i+1>_input,
 // _min and _max; a temperature key from the temp<N>_input whose temp<N>_label names it.
 // Writes: "F<i>Tg" switches fan <i+1> to manual and sets its target; "FS! " = 0 hands every fan
-// back to the SMC. Anything else, or a write the kernel refuses, fails; a target that cannot be
-// written hands its fan back rather than leave it in manual at its old speed.
+// back to the SMC. Anything else, or a write the kernel refuses, fails (kNotPrivileged when it is
+// refused for want of rights); a target that cannot be written hands its fan back rather than
+// leave it in manual at its old speed.
 //
 // Nothing but a regular file on the root's file system is read or written: no link, no FIFO.
 class AppleSmcSysfsClient final : public SmcKeyDevice {
@@ -38,11 +39,12 @@ class AppleSmcSysfsClient final : public SmcKeyDevice {
     std::string findFolder() const;
     std::optional<std::string> readText(const std::string& file) const;
     std::optional<long long> readInteger(const std::string& file) const;
-    bool writeText(const std::string& file, const std::string& text) const;
+    int writeText(const std::string& file, const std::string& text) const;
     bool exists(const std::string& file) const;
     std::optional<int> temperatureIndex(const std::string& key);
     int fanCount() const;
-    bool writeManualSwitch(int fan, bool manual) const;
+    int writeManualSwitch(int fan, bool manual) const;
+    static KernReturn refusal(int error);
     std::string path(const std::string& file) const { return folder_ + "/" + file; }
 
     std::string root_;

@@ -11,7 +11,8 @@ namespace platform::kernel_files {
 
 namespace {
 
-// Opens a regular file without following a link or waiting; -1 for anything else.
+// Opens a regular file without following a link or waiting; -1 for anything else, with errno
+// set (EINVAL for something that is not such a file).
 int openRegularFile(const char* path, int access, long fileSystem) {
     const int fd = ::open(path, access | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
@@ -25,6 +26,7 @@ int openRegularFile(const char* path, int access, long fileSystem) {
         (::fstatfs(fd, &holder) == 0 && static_cast<long>(holder.f_type) == fileSystem);
     if (!regular || !onItsFileSystem) {
         ::close(fd);
+        errno = EINVAL;
         return -1;
     }
     return fd;
@@ -66,17 +68,20 @@ long read(const char* path, char* buffer, std::size_t capacity, long fileSystem)
     return static_cast<long>(filled);
 }
 
-bool write(const std::string& path, const std::string& text, long fileSystem) {
+int write(const std::string& path, const std::string& text, long fileSystem) {
     const int fd = openRegularFile(path.c_str(), O_WRONLY, fileSystem);
     if (fd < 0) {
-        return false;
+        return errno;
     }
     ssize_t written;
     do {
         written = ::write(fd, text.data(), text.size());
     } while (written < 0 && errno == EINTR);
-    const bool closed = ::close(fd) == 0;
-    return written == static_cast<ssize_t>(text.size()) && closed;
+    int error = written < 0 ? errno : written == static_cast<ssize_t>(text.size()) ? 0 : EIO;
+    if (::close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    return error;
 }
 
 }  // namespace platform::kernel_files

@@ -23,7 +23,8 @@ bool exists(const std::string& path);
 // is not such a file or cannot be read. Allocates nothing.
 long read(const char* path, char* buffer, std::size_t capacity, long fileSystem);
 
-// Writes the text in one write; false when the file is refused or takes less than all of it.
-bool write(const std::string& path, const std::string& text, long fileSystem);
+// Writes the text in one write; 0, or the errno of the failure (EIO when the file took less
+// than all of it, EINVAL when what is there is not such a file).
+int write(const std::string& path, const std::string& text, long fileSystem);
 
 }  // namespace platform::kernel_files

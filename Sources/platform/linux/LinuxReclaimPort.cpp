@@ -1,11 +1,14 @@
-// The clean-up on Linux: glibc's malloc_trim and our memory-pressure stand-in, which is
-// installed beside the program.
+// The clean-up on Linux: glibc's malloc_trim and our memory-pressure stand-in, installed beside
+// the program. Only root's run of the stand-in frees memory that is not the caller's own, so a
+// program without root's rights has the privileged helper run it.
 
 #include <malloc.h>
 #include <unistd.h>
 
+#include "../PrivilegedSession.h"
 #include "../ReclaimPort.h"
 #include "../posix/SpawnedProcess.h"
+#include "../posix/TrustedProgram.h"
 
 namespace platform {
 
@@ -17,6 +20,8 @@ class LinuxReclaimPort final : public ReclaimPort {
   public:
     void relieveAllocator() override { ::malloc_trim(0); }
 
+    // Beside this program; for the helper, installed in <prefix>/libexec/quorvel-legacy, beside
+    // the program in <prefix>/bin.
     std::string memoryPressureTool() override {
         char self[4096];
         const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
@@ -25,16 +30,27 @@ class LinuxReclaimPort final : public ReclaimPort {
         }
         const std::string program(self, static_cast<std::size_t>(length));
         const std::size_t slash = program.rfind('/');
-        return slash == std::string::npos ? std::string()
-                                          : program.substr(0, slash + 1) + kToolName;
+        if (slash == std::string::npos) {
+            return {};
+        }
+        const std::string folder = program.substr(0, slash + 1);
+        const std::string beside = folder + kToolName;
+        const std::string ofTheProgram = folder + "../../bin/" + kToolName;
+        return ::access(beside.c_str(), F_OK) == 0 || ::access(ofTheProgram.c_str(), F_OK) != 0
+                   ? beside
+                   : ofTheProgram;
     }
 
-    int spawn(const std::string& path, const std::vector<std::string>& arguments) override {
-        return path.empty() ? -1 : posix::spawnProcess(path, arguments);
-    }
-
-    bool waitForExit(int processId, std::chrono::milliseconds limit) override {
-        return posix::waitForProcess(processId, limit);
+    ToolRun runTool(const std::string& path, const std::vector<std::string>& arguments,
+                    std::chrono::milliseconds limit) override {
+        if (::geteuid() != 0) {
+            return privileged::toolRunOf(
+                PrivilegedSession::shared().ask(std::string(privileged::kReclaimLine)));
+        }
+        if (path.empty() || !posix::isTrustedForRoot(path)) {
+            return ToolRun::notStarted;
+        }
+        return posix::runProcess(path, arguments, limit);
     }
 };
 

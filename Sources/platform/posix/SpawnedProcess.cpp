@@ -2,6 +2,7 @@
 
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <thread>
@@ -28,7 +29,8 @@ bool reap(int processId, int options, bool& ended) {
 
 }  // namespace
 
-int spawnProcess(const std::string& path, const std::vector<std::string>& arguments) {
+int spawnProcess(const std::string& path, const std::vector<std::string>& arguments,
+                 int standardStreams) {
     std::vector<char*> argv;
     argv.reserve(arguments.size() + 2);
     argv.push_back(const_cast<char*>(path.c_str()));
@@ -37,11 +39,19 @@ int spawnProcess(const std::string& path, const std::vector<std::string>& argume
     }
     argv.push_back(nullptr);
 
-    pid_t processId = -1;
-    if (::posix_spawn(&processId, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+    posix_spawn_file_actions_t streams;
+    if (::posix_spawn_file_actions_init(&streams) != 0) {
         return -1;
     }
-    return processId;
+    if (standardStreams >= 0) {
+        ::posix_spawn_file_actions_adddup2(&streams, standardStreams, STDIN_FILENO);
+        ::posix_spawn_file_actions_adddup2(&streams, standardStreams, STDOUT_FILENO);
+    }
+    pid_t processId = -1;
+    const int spawned =
+        ::posix_spawn(&processId, path.c_str(), &streams, nullptr, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&streams);
+    return spawned == 0 ? processId : -1;
 }
 
 bool waitForProcess(int processId, std::chrono::milliseconds limit) {
@@ -61,6 +71,15 @@ bool waitForProcess(int processId, std::chrono::milliseconds limit) {
         std::this_thread::sleep_for(kPollInterval);
     }
     return true;
+}
+
+ToolRun runProcess(const std::string& path, const std::vector<std::string>& arguments,
+                   std::chrono::milliseconds limit) {
+    const int processId = spawnProcess(path, arguments);
+    if (processId < 0) {
+        return ToolRun::notStarted;
+    }
+    return waitForProcess(processId, limit) ? ToolRun::ended : ToolRun::stillRunning;
 }
 
 }  // namespace platform::posix

@@ -1,0 +1,108 @@
+#include "PrivilegedProtocol.h"
+
+#include "LegacySMC.h"
+
+namespace platform::privileged {
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+}  // namespace
+
+std::string writeLine(const std::string& key, const std::vector<std::uint8_t>& data) {
+    std::string line = "write " + key + " ";
+    for (const std::uint8_t byte : data) {
+        line += kHexDigits[byte >> 4];
+        line += kHexDigits[byte & 0x0F];
+    }
+    return line;
+}
+
+std::optional<Request> parseRequest(std::string_view line) {
+    if (line == kReclaimLine) {
+        return Request{};
+    }
+    constexpr std::string_view kWrite = "write ";
+    constexpr std::size_t kKeyLength = 4;
+    constexpr std::size_t kHexStart = kWrite.size() + kKeyLength + 1;
+    if (line.size() <= kHexStart || line.substr(0, kWrite.size()) != kWrite ||
+        line[kHexStart - 1] != ' ') {
+        return std::nullopt;
+    }
+    Request request;
+    request.kind = Request::write;
+    request.key = std::string(line.substr(kWrite.size(), kKeyLength));
+    for (const char c : request.key) {
+        if (c < 0x20 || c > 0x7E) {
+            return std::nullopt;
+        }
+    }
+    const std::string_view hex = line.substr(kHexStart);
+    if (hex.size() % 2 != 0 || hex.size() / 2 > LegacySMC::kPayloadSize) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        const int high = hexValue(hex[i]);
+        const int low = hexValue(hex[i + 1]);
+        if (high < 0 || low < 0) {
+            return std::nullopt;
+        }
+        request.data.push_back(static_cast<std::uint8_t>(high << 4 | low));
+    }
+    return request;
+}
+
+ToolRun toolRunOf(const std::optional<std::string>& answer) {
+    if (!answer) {
+        return ToolRun::notPermitted;
+    }
+    if (*answer == kOk) {
+        return ToolRun::ended;
+    }
+    if (*answer == kStillRunning) {
+        return ToolRun::stillRunning;
+    }
+    if (*answer == kToolNotStarted) {
+        return ToolRun::notStarted;
+    }
+    return ToolRun::notPermitted;
+}
+
+std::vector<std::optional<std::string>> LineSplitter::take(std::string_view bytes) {
+    std::vector<std::optional<std::string>> lines;
+    for (const char c : bytes) {
+        if (c == '\n') {
+            if (overlong_) {
+                lines.emplace_back(std::nullopt);
+            } else {
+                lines.emplace_back(pending_);
+            }
+            pending_.clear();
+            overlong_ = false;
+        } else if (!overlong_) {
+            if (pending_.size() == kLongestLine) {
+                pending_.clear();
+                overlong_ = true;
+            } else {
+                pending_ += c;
+            }
+        }
+    }
+    return lines;
+}
+
+}  // namespace platform::privileged

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "PrivilegedProtocol.h"
+
+namespace platform {
+
+// A running privileged helper: one descriptor that carries requests to its standard input and
+// answers from its standard output, and its process id where it is known (else -1).
+struct HelperChannel {
+    int descriptor = -1;
+    int processId = -1;
+};
+
+// Starts the privileged helper the way the system grants a program root's rights.
+class HelperLauncher {
+  public:
+    virtual ~HelperLauncher() = default;
+    // Starts the helper, asking the user to authorize it where the system does; nothing when
+    // there is no trustworthy helper to start or it cannot be started. Authorization refused or
+    // cancelled shows as a channel that closes without an answer.
+    virtual std::optional<HelperChannel> launch() = 0;
+};
+
+// The launcher of this system: pkexec on Linux, the administrator authorization of macOS.
+std::unique_ptr<HelperLauncher> makeHelperLauncher();
+
+// The program's one session with the privileged helper: started on first need and kept for
+// the rest of the run, so that the user authorizes at most once. A session that fails (refused,
+// cancelled, a helper gone or silent too long) is dropped, and the next need starts another.
+class PrivilegedSession {
+  public:
+    // How long the first answer of a new helper may take (the user's authorization comes first),
+    // and how long any later one may.
+    static constexpr std::chrono::milliseconds kAuthorizationLimit{5 * 60 * 1000};
+    static constexpr std::chrono::milliseconds kAnswerLimit{30 * 1000};
+
+    explicit PrivilegedSession(std::unique_ptr<HelperLauncher> launcher,
+                               std::chrono::milliseconds authorizationLimit = kAuthorizationLimit,
+                               std::chrono::milliseconds answerLimit = kAnswerLimit);
+    // Closes the channel: the helper ends when its input closes.
+    ~PrivilegedSession();
+    PrivilegedSession(const PrivilegedSession&) = delete;
+    PrivilegedSession& operator=(const PrivilegedSession&) = delete;
+
+    // The session of this process, over this system's launcher.
+    static PrivilegedSession& shared();
+
+    // Sends one request line (without its line end) and returns the helper's answer; nothing
+    // when there is no helper to answer.
+    std::optional<std::string> ask(const std::string& request);
+
+    // How many helpers this session has started.
+    int launches() const { return launches_; }
+
+    // Run every few milliseconds while an answer is awaited (the user may be typing a password),
+    // so that the program's window keeps answering; set once, before the first request.
+    static void setWhileWaiting(std::function<void()> keepAlive);
+
+  private:
+    std::optional<std::string> answer(std::chrono::milliseconds limit);
+    void drop();
+
+    std::unique_ptr<HelperLauncher> launcher_;
+    std::chrono::milliseconds authorizationLimit_;
+    std::chrono::milliseconds answerLimit_;
+    std::optional<HelperChannel> channel_;
+    bool answeredBefore_ = false;
+    int launches_ = 0;
+    privileged::LineSplitter lines_;
+    std::mutex lock_;
+};
+
+}  // namespace platform

@@ -1,0 +1,95 @@
+// The privileged helper on macOS: started with the administrator authorization of the Security
+// framework, from inside the application bundle, beside the program.
+
+#include <Security/Authorization.h>
+#include <Security/AuthorizationTags.h>
+#include <mach-o/dyld.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "../PrivilegedSession.h"
+
+namespace platform {
+
+namespace {
+
+constexpr const char* kHelperName = "quorvel-legacy-helper";
+
+class AuthorizationHelperLauncher final : public HelperLauncher {
+  public:
+    std::optional<HelperChannel> launch() override {
+        const std::string helper = bundledHelper();
+        if (helper.empty() || ::access(helper.c_str(), X_OK) != 0) {
+            return std::nullopt;
+        }
+        AuthorizationRef authorization = nullptr;
+        if (::AuthorizationCreate(nullptr, kAuthorizationEmptyEnvironment,
+                                  kAuthorizationFlagDefaults,
+                                  &authorization) != errAuthorizationSuccess) {
+            return std::nullopt;
+        }
+        // The system's administrator dialog; refused or cancelled, nothing is started.
+        AuthorizationItem execute = {kAuthorizationRightExecute, 0, nullptr, 0};
+        const AuthorizationRights rights = {1, &execute};
+        const AuthorizationFlags flags =
+            kAuthorizationFlagDefaults | kAuthorizationFlagInteractionAllowed |
+            kAuthorizationFlagPreAuthorize | kAuthorizationFlagExtendRights;
+        FILE* pipe = nullptr;
+        OSStatus status = ::AuthorizationCopyRights(authorization, &rights,
+                                                    kAuthorizationEmptyEnvironment, flags, nullptr);
+        if (status == errAuthorizationSuccess) {
+            char* const arguments[] = {nullptr};
+            // Deprecated, yet present on every macOS this program runs on, and the one way to
+            // start a tool as root without installing a launchd service.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+            status = ::AuthorizationExecuteWithPrivileges(
+                authorization, helper.c_str(), kAuthorizationFlagDefaults, arguments, &pipe);
+#pragma GCC diagnostic pop
+        }
+        ::AuthorizationFree(authorization, kAuthorizationFlagDefaults);
+        if (status != errAuthorizationSuccess || pipe == nullptr) {
+            return std::nullopt;
+        }
+        // The pipe carries the helper's standard input and output both ways.
+        const int descriptor = ::dup(::fileno(pipe));
+        std::fclose(pipe);
+        if (descriptor < 0) {
+            return std::nullopt;
+        }
+        const int noSignal = 1;
+        ::setsockopt(descriptor, SOL_SOCKET, SO_NOSIGPIPE, &noSignal, sizeof noSignal);
+        return HelperChannel{descriptor, -1};
+    }
+
+  private:
+    // <bundle>/Contents/MacOS/quorvel-legacy-helper, beside the program.
+    static std::string bundledHelper() {
+        char self[4096];
+        std::uint32_t size = sizeof self;
+        if (::_NSGetExecutablePath(self, &size) != 0) {
+            return {};
+        }
+        const std::unique_ptr<char, decltype(&std::free)> real(::realpath(self, nullptr),
+                                                               &std::free);
+        if (!real) {
+            return {};
+        }
+        const std::string program = real.get();
+        return program.substr(0, program.rfind('/') + 1) + kHelperName;
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<HelperLauncher> makeHelperLauncher() {
+    return std::make_unique<AuthorizationHelperLauncher>();
+}
+
+}  // namespace platform

@@ -1,0 +1,66 @@
+// The privileged helper on Linux: started through pkexec, under the polkit action
+// org.quorvel.legacy.helper, from its installed place beside the program's.
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "../PrivilegedSession.h"
+#include "../posix/SpawnedProcess.h"
+#include "../posix/TrustedProgram.h"
+
+namespace platform {
+
+namespace {
+
+constexpr const char* kPkexec = "/usr/bin/pkexec";
+// Where an install puts the helper, from the folder of the program (<prefix>/bin).
+constexpr const char* kHelperFromProgram = "/../libexec/quorvel-legacy/quorvel-legacy-helper";
+
+class PkexecHelperLauncher final : public HelperLauncher {
+  public:
+    std::optional<HelperChannel> launch() override {
+        const std::string helper = installedHelper();
+        if (helper.empty() || !posix::isTrustedForRoot(helper) || ::access(kPkexec, X_OK) != 0) {
+            return std::nullopt;
+        }
+        int ends[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+            return std::nullopt;
+        }
+        const int processId = posix::spawnProcess(kPkexec, {helper}, ends[1]);
+        ::close(ends[1]);
+        if (processId < 0) {
+            ::close(ends[0]);
+            return std::nullopt;
+        }
+        return HelperChannel{ends[0], processId};
+    }
+
+  private:
+    // The helper's real path at its installed place relative to this program; empty when it is
+    // not there (a build tree, say).
+    static std::string installedHelper() {
+        char self[4096];
+        const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+        if (length <= 0) {
+            return {};
+        }
+        const std::string program(self, static_cast<std::size_t>(length));
+        const std::string path = program.substr(0, program.rfind('/')) + kHelperFromProgram;
+        const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
+                                                               &std::free);
+        return real ? std::string(real.get()) : std::string();
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<HelperLauncher> makeHelperLauncher() {
+    return std::make_unique<PkexecHelperLauncher>();
+}
+
+}  // namespace platform

@@ -1,0 +1,360 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "LegacySMC.h"
+#include "RecordingSmcUserClient.h"
+#include "platform/PrivilegedRequests.h"
+#include "platform/PrivilegedSession.h"
+#include "platform/PrivilegedSmcUserClient.h"
+#include "platform/posix/TrustedProgram.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Write = ScriptedSmcUserClient::Write;
+using Writes = std::vector<Write>;
+using platform::PrivilegedRequests;
+using platform::PrivilegedSession;
+
+// An SMC with two fans: fan 0 from 1200 to 6000 rpm, fan 1 from 1300 to 5800.
+std::unique_ptr<ScriptedSmcUserClient> twoFans() {
+    auto client = std::make_unique<ScriptedSmcUserClient>();
+    client->values = {{"FNum", {2}},
+                      {"F0Mn", {0x04, 0xB0}},
+                      {"F0Mx", {0x17, 0x70}},
+                      {"F1Mn", {0x05, 0x14}},
+                      {"F1Mx", {0x16, 0xA8}}};
+    return client;
+}
+
+// The helper's side: its checks, over a scripted SMC and a clean-up that only counts its runs.
+class HelperRequests : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        auto owned = twoFans();
+        client = owned.get();
+        smc = std::make_unique<LegacySMC>(std::move(owned));
+        requests = std::make_unique<PrivilegedRequests>(*smc, [this] {
+            ++cleanUps;
+            return cleanUpOutcome;
+        });
+    }
+
+    ScriptedSmcUserClient* client = nullptr;
+    std::unique_ptr<LegacySMC> smc;
+    std::unique_ptr<PrivilegedRequests> requests;
+    int cleanUps = 0;
+    LegacyReclaimOutcome cleanUpOutcome = LegacyReclaimOutcome::toolEnded;
+};
+
+TEST_F(HelperRequests, MakesTheWritesTheProgramMakesAndThoseAlone) {
+    const std::pair<const char*, Write> accepted[] = {
+        {"write F0Tg 0bb8", {"F0Tg", "ui16", {0x0B, 0xB8}}},
+        {"write F0Tg 04b0", {"F0Tg", "ui16", {0x04, 0xB0}}},  // the fan's minimum
+        {"write F0Tg 1770", {"F0Tg", "ui16", {0x17, 0x70}}},  // and its maximum
+        {"write F1Tg 16A8", {"F1Tg", "ui16", {0x16, 0xA8}}},
+        {"write FS!  00", {"FS! ", "ui8 ", {0x00}}},
+    };
+    for (const auto& [line, write] : accepted) {
+        client->writes.clear();
+        EXPECT_EQ(requests->answer(line), "ok") << line;
+        EXPECT_EQ(client->writes, Writes{write}) << line;
+    }
+    EXPECT_EQ(cleanUps, 0);
+}
+
+TEST_F(HelperRequests, RefusesEverythingElseAndChangesNothing) {
+    const std::pair<std::string, const char*> refused[] = {
+        {"write F2Tg 0bb8", "error fan"},  // there are two fans
+        {"write F9Tg 0bb8", "error fan"},
+        {"write F0Tg 04af", "error speed"},  // 1199, under fan 0's minimum
+        {"write F0Tg 1771", "error speed"},  // 6001, over its maximum
+        {"write F1Tg 04b0", "error speed"},  // 1200 is fan 0's minimum, not fan 1's
+        {"write F0Tg 0bb8bb", "error length"},
+        {"write F0Tg 0b", "error length"},
+        {"write FS!  0000", "error length"},
+        {"write FS!  01", "error value"},
+        {"write F0Mn 0100", "error key"},
+        {"write BCLM 50", "error key"},
+        {"write F0Md 01", "error key"},
+        {"write FS! 00", "error malformed"},
+        {"write F0Tg 0bbx", "error malformed"},
+        {"write F0Tg 0bb", "error malformed"},
+        {"write F0Tg  0bb8", "error malformed"},
+        {"write F0Tg ", "error malformed"},
+        {"write F0Tg", "error malformed"},
+        {"write F0Tg " + std::string(66, '0'), "error malformed"},  // 33 bytes
+        {std::string("write F\x01Tg 0bb8"), "error malformed"},
+        {"WRITE F0Tg 0bb8", "error malformed"},
+        {"reclaim now", "error malformed"},
+        {"", "error malformed"},
+    };
+    for (const auto& [line, answer] : refused) {
+        EXPECT_EQ(requests->answer(line), answer) << line;
+    }
+
+    // What the helper reads itself decides: no fan count, or no limits, no target.
+    client->values.erase("F0Mx");
+    EXPECT_EQ(requests->answer("write F0Tg 0bb8"), "error speed");
+    client->values.erase("FNum");
+    EXPECT_EQ(requests->answer("write F0Tg 0bb8"), "error fan");
+    EXPECT_TRUE(client->writes.empty());
+    EXPECT_EQ(cleanUps, 0);
+
+    client->writeAnswer = platform::kKernFailure;
+    EXPECT_EQ(requests->answer("write FS!  00"), "error failed");
+}
+
+TEST_F(HelperRequests, TakesLinesAsTheyComeAndAnOverlongOneAsOneBadLine) {
+    EXPECT_TRUE(requests->take("write F0").empty());
+    EXPECT_EQ(requests->take("Tg 0bb8\nrecl"), std::vector<std::string>{"ok"});
+    EXPECT_EQ(requests->take("aim\n"), std::vector<std::string>{"ok"});
+    EXPECT_EQ(cleanUps, 1);
+
+    // The rest of a line too long is not taken for a request of its own.
+    const std::string overlong = std::string(200, 'x') + "write F0Tg 0bb8";
+    EXPECT_EQ(requests->take(overlong + "\nwrite FS!  00\n"),
+              (std::vector<std::string>{"error too-long", "ok"}));
+    EXPECT_EQ(client->writes, (Writes{{"F0Tg", "ui16", {0x0B, 0xB8}}, {"FS! ", "ui8 ", {0x00}}}));
+}
+
+TEST_F(HelperRequests, RunsTheCleanUpAndSaysHowItEnded) {
+    const std::pair<LegacyReclaimOutcome, const char*> outcomes[] = {
+        {LegacyReclaimOutcome::toolEnded, "ok"},
+        {LegacyReclaimOutcome::toolStillRunning, "error running"},
+        {LegacyReclaimOutcome::toolNotStarted, "error tool"},
+    };
+    for (const auto& [outcome, answer] : outcomes) {
+        cleanUpOutcome = outcome;
+        EXPECT_EQ(requests->answer("reclaim"), answer);
+    }
+    EXPECT_EQ(cleanUps, 3);
+    EXPECT_TRUE(client->writes.empty());
+}
+
+// The helper program itself, on this machine (which has no SMC): answers on its standard output,
+// one line a request, and ends when its input does. It runs as root only.
+TEST(HelperProgram, AnswersEachRequestAndEndsWithItsInput) {
+    if (fs::exists("/sys/devices/platform/applesmc.768")) {
+        GTEST_SKIP() << "this machine has an SMC, which the helper would write";
+    }
+    const std::string command =
+        std::string("printf 'write F0Tg 0bb8\\nnonsense\\nwrite FS!  00\\n' | ") +
+        QUORVEL_LEGACY_HELPER + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        output += buffer;
+    }
+    const int status = pclose(pipe);
+    if (geteuid() == 0) {
+        EXPECT_EQ(output, "error fan\nerror malformed\nerror failed\n");
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    } else {
+        EXPECT_EQ(output, "quorvel-legacy-helper: runs as root, started by Quorvel Legacy\n");
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+    }
+}
+
+// A launcher whose helper is a thread of this test, serving the requests over a socket pair as
+// the real helper would over its standard input and output (or misbehaving, as told). Like the
+// macOS launcher, it gives one descriptor for both ways and no process id.
+class ThreadLauncher : public platform::HelperLauncher {
+  public:
+    enum class Helper { serves, refused, answersOnceThenGoes, slow, silent, missing };
+
+    ThreadLauncher(Helper helper, std::unique_ptr<ScriptedSmcUserClient> client)
+        : smc_(std::move(client)), helper_(helper) {}
+    ~ThreadLauncher() override {
+        for (std::thread& thread : threads_) {
+            thread.join();
+        }
+    }
+
+    std::optional<platform::HelperChannel> launch() override {
+        ++launches;
+        if (helper_ == Helper::missing) {
+            return std::nullopt;
+        }
+        int ends[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+            return std::nullopt;
+        }
+        threads_.emplace_back([this, end = ends[1]] { serve(end); });
+        return platform::HelperChannel{ends[0], -1};
+    }
+
+    std::atomic<int> launches{0};
+    LegacySMC smc_;
+
+  private:
+    void serve(int end) {
+        PrivilegedRequests requests(smc_, [] { return LegacyReclaimOutcome::toolEnded; });
+        char buffer[256];
+        ssize_t n;
+        while (helper_ != Helper::refused && (n = read(end, buffer, sizeof buffer)) > 0) {
+            if (helper_ == Helper::silent) {
+                continue;
+            }
+            if (helper_ == Helper::slow) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            }
+            for (const std::string& answer :
+                 requests.take(std::string_view(buffer, static_cast<std::size_t>(n)))) {
+                const std::string line = answer + "\n";
+                if (write(end, line.data(), line.size()) < 0) {
+                    break;
+                }
+            }
+            if (helper_ == Helper::answersOnceThenGoes) {
+                break;
+            }
+        }
+        close(end);
+    }
+
+    Helper helper_;
+    std::vector<std::thread> threads_;
+};
+
+struct SessionOver {
+    explicit SessionOver(ThreadLauncher::Helper helper,
+                         std::chrono::milliseconds answerLimit = std::chrono::seconds(5)) {
+        auto owned = std::make_unique<ThreadLauncher>(helper, twoFans());
+        launcher = owned.get();
+        session = std::make_unique<PrivilegedSession>(std::move(owned), answerLimit, answerLimit);
+    }
+    ThreadLauncher* launcher = nullptr;
+    std::unique_ptr<PrivilegedSession> session;
+};
+
+const std::string kTarget = platform::privileged::writeLine("F0Tg", {0x0B, 0xB8});
+
+TEST(PrivilegedSession, StartsOneHelperOnFirstNeedAndKeepsItForTheRun) {
+    SessionOver over(ThreadLauncher::Helper::serves);
+    EXPECT_EQ(over.launcher->launches, 0) << "nothing is started before it is needed";
+    EXPECT_EQ(kTarget, "write F0Tg 0bb8");
+    EXPECT_EQ(over.session->ask(kTarget), "ok");
+    EXPECT_EQ(over.session->ask("write FS!  00"), "ok");
+    EXPECT_EQ(over.session->ask("reclaim"), "ok");
+    EXPECT_EQ(over.session->ask("write F0Tg 2000"), "error speed");
+    EXPECT_EQ(over.launcher->launches, 1);
+    EXPECT_EQ(over.session->launches(), 1);
+}
+
+TEST(PrivilegedSession, NoHelperARefusedOneOrOneGoneIsNoAnswerAndTheNextNeedStartsAnother) {
+    SessionOver missing(ThreadLauncher::Helper::missing);
+    EXPECT_EQ(missing.session->ask(kTarget), std::nullopt);
+    EXPECT_EQ(missing.session->ask(kTarget), std::nullopt);
+    EXPECT_EQ(missing.launcher->launches, 2);
+
+    SessionOver refused(ThreadLauncher::Helper::refused);
+    EXPECT_EQ(refused.session->ask(kTarget), std::nullopt);
+    EXPECT_EQ(refused.session->ask(kTarget), std::nullopt);
+    EXPECT_EQ(refused.launcher->launches, 2) << "a refusal is asked again at the next need";
+
+    SessionOver gone(ThreadLauncher::Helper::answersOnceThenGoes);
+    EXPECT_EQ(gone.session->ask(kTarget), "ok");
+    EXPECT_EQ(gone.session->ask(kTarget), std::nullopt);
+    EXPECT_EQ(gone.session->ask(kTarget), "ok");
+    EXPECT_EQ(gone.launcher->launches, 2);
+}
+
+TEST(PrivilegedSession, KeepsTheWindowAliveWhileItWaitsAndGivesUpOnASilentHelper) {
+    int keptAlive = 0;
+    PrivilegedSession::setWhileWaiting([&keptAlive] { ++keptAlive; });
+    {
+        SessionOver slow(ThreadLauncher::Helper::slow);
+        EXPECT_EQ(slow.session->ask(kTarget), "ok");
+        EXPECT_GE(keptAlive, 3) << "while a slow answer comes";
+
+        SessionOver silent(ThreadLauncher::Helper::silent, std::chrono::milliseconds(300));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(silent.session->ask(kTarget), std::nullopt);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    }
+    PrivilegedSession::setWhileWaiting({});
+}
+
+// The program's SMC client: a write refused for lack of rights goes to the helper.
+TEST(PrivilegedSmcUserClient, HandsAWriteRefusedForRightsToTheHelper) {
+    auto direct = twoFans();
+    direct->writeAnswer = platform::kNotPrivileged;
+    ScriptedSmcUserClient* machine = direct.get();
+    SessionOver over(ThreadLauncher::Helper::serves);
+    LegacySMC smc(std::make_unique<platform::PrivilegedSmcUserClient>(std::move(direct),
+                                                                      *over.session, false));
+    EXPECT_EQ(smc.setFanTargetRPM(0, 3000), LegacySMCWriteResult::written);
+    EXPECT_EQ(smc.writeKey("FS! ", "ui8 ", {0x00}), LegacySMCWriteResult::written);
+    EXPECT_EQ(smc.rpm("F0Mx"), 6000) << "reads are the machine's own";
+    EXPECT_EQ(smc.setFanTargetRPM(0, 9000), LegacySMCWriteResult::failed) << "the helper refuses";
+    EXPECT_EQ(over.launcher->launches, 1);
+    EXPECT_EQ(machine->writes.size(), 3u) << "each was tried directly first";
+
+    // A write refused for anything else is not the helper's business.
+    machine->writeAnswer = platform::kKernFailure;
+    EXPECT_EQ(smc.setFanTargetRPM(0, 3000), LegacySMCWriteResult::failed);
+
+    // Without a helper, the refusal stands; as root there is nothing a helper could add.
+    machine->writeAnswer = platform::kNotPrivileged;
+    SessionOver missing(ThreadLauncher::Helper::missing);
+    auto refusedDirect = twoFans();
+    refusedDirect->writeAnswer = platform::kNotPrivileged;
+    LegacySMC withoutHelper(std::make_unique<platform::PrivilegedSmcUserClient>(
+        std::move(refusedDirect), *missing.session, false));
+    EXPECT_EQ(withoutHelper.setFanTargetRPM(0, 3000), LegacySMCWriteResult::notPermitted);
+    auto rootDirect = twoFans();
+    rootDirect->writeAnswer = platform::kNotPrivileged;
+    LegacySMC asRoot(std::make_unique<platform::PrivilegedSmcUserClient>(std::move(rootDirect),
+                                                                         *over.session, true));
+    EXPECT_EQ(asRoot.setFanTargetRPM(0, 3000), LegacySMCWriteResult::notPermitted);
+    EXPECT_EQ(over.launcher->launches, 1);
+}
+
+// Root runs only a program that root owns and nobody else may write, in such a folder.
+TEST(TrustedProgram, RootRunsOnlyWhatNobodyElseCouldHaveReplaced) {
+    char pattern[] = "/tmp/quorvel-trusted-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path folder = pattern;
+    const fs::path tool = folder / "tool";
+    std::ofstream(tool) << "#!/bin/sh\n";
+    chmod(folder.c_str(), 0755);
+    chmod(tool.c_str(), 0755);
+    fs::create_symlink(tool, folder / "link");
+    const bool root = geteuid() == 0;
+
+    EXPECT_EQ(platform::posix::isTrustedForRoot(tool.string()), root);
+    EXPECT_EQ(platform::posix::isTrustedForRoot((folder / "link").string()), root);
+    EXPECT_FALSE(platform::posix::isTrustedForRoot((folder / "absent").string()));
+    EXPECT_FALSE(platform::posix::isTrustedForRoot(folder.string())) << "not a regular file";
+    chmod(tool.c_str(), 0775);
+    EXPECT_FALSE(platform::posix::isTrustedForRoot(tool.string())) << "its group may write it";
+    chmod(tool.c_str(), 0757);
+    EXPECT_FALSE(platform::posix::isTrustedForRoot(tool.string())) << "anybody may write it";
+    chmod(tool.c_str(), 0755);
+    chmod(folder.c_str(), 0777);
+    EXPECT_FALSE(platform::posix::isTrustedForRoot(tool.string())) << "anybody may replace it";
+    chmod(folder.c_str(), 0755);
+    if (root) {
+        ASSERT_EQ(chown(tool.c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(platform::posix::isTrustedForRoot(tool.string())) << "another user's";
+        ASSERT_EQ(chown(tool.c_str(), 0, 0), 0);
+        ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(platform::posix::isTrustedForRoot(tool.string())) << "in another's folder";
+    }
+    fs::remove_all(folder);
+}
+
+}  // namespace

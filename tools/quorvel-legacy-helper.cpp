@@ -1,0 +1,94 @@
+// The privileged helper of Quorvel Legacy: carries out, as root, the SMC writes the program makes
+// and the RAM clean-up, for a program that runs without root's rights.
+//
+// Started by the program through pkexec (Linux) or the administrator authorization of macOS, it
+// reads requests from its standard input, one a line, and answers each on its standard output:
+//
+//   write F<i>Tg <hex>   fan <i>'s target speed, within that fan's own limits
+//   write FS!  00        every fan handed back to the SMC
+//   reclaim              the memory-pressure tool, run to its end
+//
+// Each request is checked before anything is done; see Sources/platform/PrivilegedRequests.h.
+// It ends when its input closes, that is, with the program.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "LegacyMemory.h"
+#include "LegacySMC.h"
+#include "platform/PrivilegedRequests.h"
+#include "platform/SmcUserClient.h"
+
+namespace {
+
+// The channel to the program, moved off the standard streams: the memory-pressure tool the helper
+// runs gets /dev/null there instead, so that nothing it prints is taken for an answer and it
+// does not hold the channel open once the helper has ended.
+struct Channel {
+    int in = -1;
+    int out = -1;
+};
+
+Channel takeChannel() {
+    Channel channel{::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3),
+                    ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3)};
+    const int nothing = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (nothing < 0 || ::dup2(nothing, STDIN_FILENO) < 0 || ::dup2(nothing, STDOUT_FILENO) < 0) {
+        return {};
+    }
+    ::close(nothing);
+    return channel;
+}
+
+bool writeAll(int out, const std::string& text) {
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(out, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+int main() {
+    if (::geteuid() != 0) {
+        std::fputs("quorvel-legacy-helper: runs as root, started by Quorvel Legacy\n", stderr);
+        return 1;
+    }
+    ::signal(SIGPIPE, SIG_IGN);  // a program gone is seen as a failed write
+    const Channel channel = takeChannel();
+    if (channel.in < 0 || channel.out < 0) {
+        return 1;
+    }
+
+    LegacySMC smc(platform::makeDirectSmcUserClient());
+    platform::PrivilegedRequests requests(smc, [] { return LegacyMemory::reclaim(); });
+    char buffer[512];
+    for (;;) {
+        const ssize_t n = ::read(channel.in, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return 0;
+        }
+        for (const std::string& answer :
+             requests.take(std::string_view(buffer, static_cast<std::size_t>(n)))) {
+            if (!writeAll(channel.out, answer + "\n")) {
+                return 0;
+            }
+        }
+    }
+}

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 ensure_packages "${BUILD_PACKAGES[@]}" libgtest-dev locales clang-format fonts-dejavu-core \
     clang libclang-rt-14-dev libbenchmark-dev \
     qt6-qpa-plugins xvfb xauth xdotool dbus at-spi2-core python3 python3-pyatspi \
-    desktop-file-utils appstream dpkg-dev strace
+    desktop-file-utils appstream dpkg-dev strace pkexec polkitd
 
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
@@ -63,8 +63,8 @@ run_ctest --test-dir build-tsan --output-on-failure --timeout 300 \
 echo "== fuzz"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DQUORVEL_BUILD_TESTS=OFF -DQUORVEL_FUZZ=ON >/dev/null
 cmake --build build-fuzz --parallel "$jobs" \
-    --target FuzzSmcReply FuzzMeminfo FuzzApplesmcFiles FuzzKextReply
-for target in FuzzSmcReply FuzzMeminfo FuzzApplesmcFiles FuzzKextReply; do
+    --target FuzzSmcReply FuzzMeminfo FuzzApplesmcFiles FuzzKextReply FuzzHelperRequests
+for target in FuzzSmcReply FuzzMeminfo FuzzApplesmcFiles FuzzKextReply FuzzHelperRequests; do
     found=$(mktemp -d)
     scratch=$(mktemp -d)
     log=$(mktemp)

@@ -32,6 +32,7 @@ PROGRAM = EMULATED = SCREENSHOTS = None
 NO_SENSOR = "CPU: нет датчика (нормально для многих M\u2011чипов)"
 NO_SMC = "AppleSMC недоступен"
 PRODUCT_LINE = "Quorvel Legacy \u00b7 macOS 10.15+ Intel"
+NO_RIGHTS = "Нет прав администратора: действие не выполнено"
 
 
 # --- the X server, through libX11 -------------------------------------------------------------
@@ -356,11 +357,13 @@ class TheProgramOnThisMachine(WindowTest):
         time.sleep(2.5)  # a tick
         self.assertRegex(program.line("RAM:"), RAM_LINE)
 
+        # Run from the build folder by an ordinary user, there is no helper to ask for root.
+        done = r"^(Освобождено ~\d+ MB|Очистка выполнена)$"
+        expected = done if os.geteuid() == 0 else done[:-2] + "|" + NO_RIGHTS + ")$"
         program.click(program.button("Очистить ОЗУ"))
-        status = wait_for(lambda: next((t for t in program.labels()
-                                        if t.startswith("Освобождено ~") or t == "Очистка выполнена"),
+        status = wait_for(lambda: next((t for t in program.labels() if re.match(expected, t)),
                                        None), seconds=15, what="the clean-up's message")
-        self.assertRegex(status, r"^(Освобождено ~\d+ MB|Очистка выполнена)$")
+        self.assertRegex(status, expected)
         self.assertNotIn(PRODUCT_LINE, program.labels())
         self.assertEqual(program.close(), 0)
 

@@ -9,6 +9,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 
 expected="bin/quorvel-legacy
 bin/quorvel-memory-pressure
+libexec/quorvel-legacy/quorvel-legacy-helper
 share/applications/org.quorvel.legacy.desktop
 share/icons/hicolor/128x128/apps/quorvel-legacy.png
 share/icons/hicolor/16x16/apps/quorvel-legacy.png
@@ -18,7 +19,8 @@ share/icons/hicolor/48x48/apps/quorvel-legacy.png
 share/icons/hicolor/512x512/apps/quorvel-legacy.png
 share/icons/hicolor/64x64/apps/quorvel-legacy.png
 share/icons/hicolor/scalable/apps/quorvel-legacy.svg
-share/metainfo/org.quorvel.legacy.metainfo.xml"
+share/metainfo/org.quorvel.legacy.metainfo.xml
+share/polkit-1/actions/org.quorvel.legacy.policy"
 installed=$(cd "$prefix" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 if [ "$installed" != "$(echo "$expected" | LC_ALL=C sort)" ]; then
     echo "installed files differ from the layout:"
@@ -26,9 +28,25 @@ if [ "$installed" != "$(echo "$expected" | LC_ALL=C sort)" ]; then
     exit 1
 fi
 
-for program in quorvel-legacy quorvel-memory-pressure; do
-    [ -x "$prefix/bin/$program" ] || { echo "$program is not executable"; exit 1; }
+for program in bin/quorvel-legacy bin/quorvel-memory-pressure \
+    libexec/quorvel-legacy/quorvel-legacy-helper; do
+    [ -x "$prefix/$program" ] || { echo "$program is not executable"; exit 1; }
 done
+
+# The polkit action names the helper where this install put it, and lets only the user of an
+# active local session start it, as an administrator.
+policy="$prefix/share/polkit-1/actions/org.quorvel.legacy.policy"
+python3 - "$policy" "$prefix/libexec/quorvel-legacy/quorvel-legacy-helper" <<'PYTHON'
+import sys
+import xml.etree.ElementTree as tree
+action = tree.parse(sys.argv[1]).getroot().find("action")
+assert action.get("id") == "org.quorvel.legacy.helper", action.get("id")
+defaults = {child.tag: child.text for child in action.find("defaults")}
+assert defaults == {"allow_any": "no", "allow_inactive": "no",
+                    "allow_active": "auth_admin_keep"}, defaults
+annotations = {a.get("key"): a.text for a in action.findall("annotate")}
+assert annotations == {"org.freedesktop.policykit.exec.path": sys.argv[2]}, annotations
+PYTHON
 
 # Each PNG is as large as the folder it sits in says.
 for folder in "$prefix"/share/icons/hicolor/*x*/apps; do

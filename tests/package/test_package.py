@@ -38,7 +38,7 @@ def apt(*arguments):
 
 
 class TheDebianPackage(test_window.WindowTest):
-    def test_installs_runs_finds_its_stand_in_and_purges_cleanly(self):
+    def test_installs_runs_finds_its_helpers_and_purges_cleanly(self):
         for old in glob.glob(os.path.join(BUILD, f"{PACKAGE}_*.deb")):
             os.remove(old)
         subprocess.run(["cpack", "-G", "DEB"], cwd=BUILD, check=True, stdout=subprocess.DEVNULL)
@@ -50,6 +50,8 @@ class TheDebianPackage(test_window.WindowTest):
         files = subprocess.run(["dpkg", "-L", PACKAGE], capture_output=True, text=True,
                                check=True).stdout.split()
         for path in ("/usr/bin/quorvel-legacy", "/usr/bin/quorvel-memory-pressure",
+                     "/usr/libexec/quorvel-legacy/quorvel-legacy-helper",
+                     "/usr/share/polkit-1/actions/org.quorvel.legacy.policy",
                      "/usr/share/applications/org.quorvel.legacy.desktop",
                      "/usr/share/metainfo/org.quorvel.legacy.metainfo.xml",
                      "/usr/share/icons/hicolor/scalable/apps/quorvel-legacy.svg",
@@ -74,6 +76,15 @@ class TheDebianPackage(test_window.WindowTest):
         self.assertRegex(started, re.escape('execve("/usr/bin/quorvel-memory-pressure", '
                                             '["/usr/bin/quorvel-memory-pressure", "-S", "-l", '
                                             '"critical", "-s", "3"]') + r".*= 0")
+
+        # As an ordinary user, through polkit and the helper (in a namespace of its own).
+        privileged = subprocess.run(["/usr/bin/python3",
+                                     os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                  "test_privileged.py")])
+        if privileged.returncode == 77:
+            print("the privileged actions were not tried: see above", file=sys.stderr)
+        else:
+            self.assertEqual(privileged.returncode, 0, "the privileged actions")
 
         apt("purge", PACKAGE)
         self.assertFalse(installed())

@@ -6,7 +6,10 @@
 
 namespace platform {
 
-// The 64-bit host VM statistics buffer: 62 32-bit words. Only three words are read.
+// The buffer a snapshot hands to host_statistics64: 62 32-bit words, zero-filled. It is larger
+// than the vm_statistics64 record the kernel writes into its start (38 words on macOS 10.15 and
+// later); the words past the record stay zero. Only three words are read, at the byte offsets of
+// active_count (4), wire_count (12) and compressor_page_count (128).
 constexpr int kHostVmInfo64 = 4;
 constexpr std::uint32_t kHostVmInfo64Count = 62;
 constexpr std::size_t kActiveCountWord = 4 / 4;

@@ -4,6 +4,8 @@
 #include <sys/sysctl.h>
 #include <unistd.h>
 
+#include <cstddef>
+
 #include "../MemoryProbe.h"
 
 namespace platform {
@@ -26,8 +28,8 @@ class DarwinMemoryProbe final : public MemoryProbe {
 
     int hostStatistics64(int flavor, std::uint32_t* info, std::uint32_t* count) override {
         mach_msg_type_number_t machCount = *count;
-        const kern_return_t result = ::host_statistics64(
-            ::mach_host_self(), flavor, reinterpret_cast<host_info64_t>(info), &machCount);
+        const kern_return_t result =
+            ::host_statistics64(host(), flavor, reinterpret_cast<host_info64_t>(info), &machCount);
         *count = machCount;
         return result;
     }
@@ -37,9 +39,26 @@ class DarwinMemoryProbe final : public MemoryProbe {
         return ::sysctl(const_cast<int*>(name), nameLength, oldValue, oldLength,
                         const_cast<void*>(newValue), newLength);
     }
+
+  private:
+    // The host port, taken once for the whole run: each mach_host_self() adds a reference to it
+    // that would otherwise have to be given back.
+    static host_t host() {
+        static const host_t port = ::mach_host_self();
+        return port;
+    }
 };
 
 static_assert(sizeof(xsw_usage) == sizeof(XswUsage), "xsw_usage is 32 bytes");
+// The words a snapshot reads are those of the fields the system means, and the kernel's record
+// fits the buffer.
+static_assert(offsetof(vm_statistics64, active_count) == 4 * kActiveCountWord,
+              "active_count is the word read");
+static_assert(offsetof(vm_statistics64, wire_count) == 4 * kWireCountWord,
+              "wire_count is the word read");
+static_assert(offsetof(vm_statistics64, compressor_page_count) == 4 * kCompressorPageCountWord,
+              "compressor_page_count is the word read");
+static_assert(HOST_VM_INFO64_COUNT <= kHostVmInfo64Count, "the record fits the buffer");
 
 }  // namespace
 

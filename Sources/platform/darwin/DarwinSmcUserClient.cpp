@@ -13,9 +13,9 @@ namespace {
 class DarwinSmcUserClient final : public SmcUserClient {
   public:
     std::uint32_t matchingService(const char* serviceName) override {
-        // The matching dictionary's reference is consumed by the look-up.
-        return ::IOServiceGetMatchingService(kIOMasterPortDefault,
-                                             ::IOServiceMatching(serviceName));
+        // The matching dictionary's reference is consumed by the look-up. MACH_PORT_NULL is the
+        // default main port on every macOS (kIOMasterPortDefault is deprecated from 12.0 on).
+        return ::IOServiceGetMatchingService(MACH_PORT_NULL, ::IOServiceMatching(serviceName));
     }
 
     KernReturn serviceOpen(std::uint32_t service, std::uint32_t type,

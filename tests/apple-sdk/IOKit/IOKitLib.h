@@ -15,7 +15,8 @@ typedef struct __CFDictionary* CFMutableDictionaryRef;
 extern "C" {
 #endif
 
-extern const mach_port_t kIOMasterPortDefault;
+// Deprecated from macOS 12.0 on: MACH_PORT_NULL stands for the default port on every version.
+extern const mach_port_t kIOMasterPortDefault __attribute__((deprecated));
 
 CFMutableDictionaryRef IOServiceMatching(const char* name);
 io_service_t IOServiceGetMatchingService(mach_port_t mainPort, CFDictionaryRef matching);

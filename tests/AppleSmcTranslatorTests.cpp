@@ -40,6 +40,8 @@ class FakeAppleSmcKext : public platform::SmcUserClient {
     std::map<std::string, Key> keys;
     bool refuseWrites = false;
     std::set<std::string> refusedKeys;
+    // Keys whose reads the SMC answers with an error in the result byte.
+    std::set<std::string> unreadableKeys;
     std::vector<Bytes> requests;
     std::vector<std::pair<std::string, Bytes>> writes;
 
@@ -96,6 +98,8 @@ class FakeAppleSmcKext : public platform::SmcUserClient {
             out.keyInfo.dataType = LegacySMC::fourChar(found->second.type);
         } else if (in.keyInfo.dataSize != found->second.bytes.size()) {
             out.result = 0x85;  // the wrong size
+        } else if (in.data8 == AppleSmcKeyData::kCommandReadKey && unreadableKeys.count(name)) {
+            out.result = 0x86;  // the SMC could not read it
         } else if (in.data8 == AppleSmcKeyData::kCommandReadKey) {
             std::copy(found->second.bytes.begin(), found->second.bytes.end(), out.bytes);
         } else if (in.data8 == AppleSmcKeyData::kCommandWriteKey) {
@@ -186,6 +190,25 @@ TEST(AppleSmcTranslator, DecodesAnOlderMacsKeys) {
     EXPECT_EQ(smc->readKey("TC0P"), (Bytes{0x30, 0x80})) << "sp78 passes as it is";
     EXPECT_EQ(smc->cpuTemperatureCelsius(), 48.5);
     EXPECT_EQ(smc->readKey("FS! "), (Bytes{0x00, 0x02}));
+
+    // Quarter rpm round to the nearest whole one, a half up, as a float speed does on a newer
+    // Mac; the largest fpe2 value still fits 16 bits.
+    const std::pair<Bytes, int> quarters[] = {{{0x0F, 0x99}, 998},  // 998.25
+                                              {{0x0F, 0x9A}, 999},  // 998.5
+                                              {{0x0F, 0x9B}, 999},  // 998.75
+                                              {{0xFF, 0xFF}, 16384}};
+    for (const auto& [bytes, rpm] : quarters) {
+        mac.keys["F0Ac"].bytes = bytes;
+        EXPECT_EQ(smc->rpm("F0Ac"), rpm);
+    }
+    FakeAppleSmcKext newer = FakeAppleSmcKext::floatMac();
+    newer.keys["F0Ac"].bytes = flt(998.5f);
+    EXPECT_EQ(smcOver(newer)->rpm("F0Ac"), 999);
+
+    // A read the SMC answers with an error in its result byte yields nothing.
+    mac.unreadableKeys = {"F0Mn"};
+    EXPECT_EQ(smc->rpm("F0Mn"), std::nullopt);
+    EXPECT_EQ(smc->rpm("F0Mx"), 6200);
 }
 
 TEST(AppleSmcTranslator, DecodesANewerMacsFloats) {
@@ -224,6 +247,9 @@ TEST(AppleSmcTranslator, ATargetOnAnOlderMacSetsTheFansBitThenWritesFpe2) {
         mac.requests.back(),
         record80(
             {{0, {0x67, 0x54, 0x30, 0x46}}, {28, {2, 0, 0, 0}}, {42, {6}}, {48, {0x2E, 0xE0}}}));
+    // A speed beyond what fpe2 holds is clamped to its largest value, not wrapped.
+    ASSERT_TRUE(smc->setFanTargetRPM(0, 20000));
+    EXPECT_EQ(mac.writes.back(), (std::pair<std::string, Bytes>{"F0Tg", {0xFF, 0xFC}}));
 }
 
 TEST(AppleSmcTranslator, ATargetOnANewerMacSetsItsModeKeyThenWritesAFloat) {

@@ -159,7 +159,8 @@ KernReturn AppleSmcTranslator::readKey(const std::string& key, std::uint32_t& le
                           fanIndex(key, "Mx") >= 0 || fanIndex(key, "Tg") >= 0;
     std::optional<std::uint32_t> value;
     if (fanSpeed && info->type == kTypeFpe2 && info->size == 2) {
-        value = (std::uint32_t{bytes[0]} << 8 | bytes[1]) >> 2;
+        // 14.2 fixed point, rounded to the nearest rpm (a half up) as a float's speed is.
+        value = ((std::uint32_t{bytes[0]} << 8 | bytes[1]) + 2) >> 2;
     } else if (fanSpeed && info->type == kTypeFlt && info->size == 4) {
         value = roundedUint16(floatFromLittleEndian(bytes));
     } else if (key[0] == 'T' && info->type == kTypeFlt && info->size == 4) {

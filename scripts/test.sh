@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 ensure_packages "${BUILD_PACKAGES[@]}" libgtest-dev locales clang-format fonts-dejavu-core \
     clang libclang-rt-14-dev libbenchmark-dev \
     qt6-qpa-plugins xvfb xauth xdotool dbus at-spi2-core python3 python3-pyatspi \
-    desktop-file-utils appstream dpkg-dev strace pkexec polkitd
+    desktop-file-utils appstream dpkg-dev strace pkexec polkitd qtbase5-dev python3-yaml
 
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
@@ -53,6 +53,28 @@ echo "== test with AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_SANITIZE=address,undefined >/dev/null
 cmake --build build-asan --parallel "$jobs"
 run_ctest --test-dir build-asan --output-on-failure --timeout 900 -LE e2e
+
+echo "== unit and window tests against Qt 5.15, the toolkit of the macOS bundle"
+cmake -S . -B build-qt5 -DQUORVEL_BUILD_TESTS=ON \
+    -DQT_DIR="$(dirname "$(dpkg -L qtbase5-dev | grep -m1 '/cmake/Qt5/Qt5Config.cmake$')")" \
+    >/dev/null
+grep -q '^Qt5Widgets_DIR:' build-qt5/CMakeCache.txt ||
+    { echo "build-qt5 is not built with Qt 5"; exit 1; }
+cmake --build build-qt5 --parallel "$jobs" --target legacy_tests legacy_window_tests
+run_ctest --test-dir build-qt5 --output-on-failure --timeout 300 \
+    -E 'e2e|install_layout|debian_package|Soak|NOT_BUILT'
+
+echo "== configure as for macOS, with a stand-in Qt 5.15"
+rm -rf build-macos-configure
+cmake -S . -B build-macos-configure -DCMAKE_SYSTEM_NAME=Darwin \
+    -DQT_DIR="$PWD/tests/macos-configure/lib/cmake/Qt5" \
+    -DQt5_DIR="$PWD/tests/macos-configure/lib/cmake/Qt5" \
+    -DGTest_DIR="$(dirname "$(dpkg -L libgtest-dev | grep -m1 '/GTestConfig.cmake$')")" >/dev/null
+passed=$((passed + 1))
+
+echo "== the macOS workflow, linted"
+/usr/bin/python3 tests/check-workflow.py .github/workflows/macos.yml
+passed=$((passed + 1))
 
 echo "== lock and polling tests with ThreadSanitizer"
 cmake -S . -B build-tsan -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_SANITIZE=thread >/dev/null

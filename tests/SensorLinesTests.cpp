@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QRegularExpression>
+#include <cmath>
 
 #include "LegacyMainViewController.h"
 #include "LegacySMC.h"

@@ -303,6 +303,10 @@ TEST(Launch, OpensTheTitledWindowCentredWithLiveMemoryLines) {
     EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
     EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
     EXPECT_NE(window->minimumSize(), window->maximumSize()) << "the window can be resized";
+    // The icon comes once the first frame is on screen.
+    for (int turn = 0; turn < 20 && window->windowIcon().isNull(); ++turn) {
+        QCoreApplication::processEvents();
+    }
     const QList<QSize> iconSizes = window->windowIcon().availableSizes();
     EXPECT_TRUE(iconSizes.contains(QSize(16, 16)) && iconSizes.contains(QSize(256, 256)))
         << "the window carries the program's icon";

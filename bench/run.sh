@@ -2,7 +2,8 @@
 # Runs one benchmark of Quorvel Legacy in a Release build (build-bench/):
 #   bench/run.sh refresh     one refresh against one read of /proc/meminfo (Google Benchmark)
 #   bench/run.sh callgrind   instructions per refresh, counted by callgrind
-#   bench/run.sh window      start-up, resident memory and idle CPU against a minimal Qt program
+#   bench/run.sh window      start-up against the same rows without logic and against one label,
+#                            resident memory and idle CPU against one label
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
@@ -19,8 +20,8 @@ esac
 ensure_packages "${BUILD_PACKAGES[@]}" libbenchmark-dev fonts-dejavu-core qt6-qpa-plugins
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS=OFF \
     -DQUORVEL_BUILD_BENCH=ON >/dev/null
-cmake --build build-bench --parallel "$(nproc)" --target bench_refresh minimal_label quorvel-legacy \
-    >/dev/null
+cmake --build build-bench --parallel "$(nproc)" \
+    --target bench_refresh minimal_label plain_rows quorvel-legacy >/dev/null
 
 case "$what" in
     refresh)
@@ -49,6 +50,6 @@ case "$what" in
         trap 'kill $xvfb' EXIT
         sleep 1
         DISPLAY=$display python3 bench/measure-window.py build-bench/quorvel-legacy \
-            build-bench/bench/minimal_label
+            build-bench/bench/plain_rows build-bench/bench/minimal_label
         ;;
 esac

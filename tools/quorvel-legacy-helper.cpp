@@ -45,21 +45,6 @@ Channel takeChannel() {
     return channel;
 }
 
-bool writeAll(int out, const std::string& text) {
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = ::write(out, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 int main() {
@@ -86,7 +71,7 @@ int main() {
         }
         for (const std::string& answer :
              requests.take(std::string_view(buffer, static_cast<std::size_t>(n)))) {
-            if (!writeAll(channel.out, answer + "\n")) {
+            if (!platform::privileged::sendAll(channel.out, answer + "\n")) {
                 return 0;
             }
         }

@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "PageCacheReclaim.h"
+#include "platform/linux/KernelFiles.h"
 
 namespace {
 
@@ -47,19 +48,9 @@ int usage(const char* problem) {
     return memory_pressure::kUsage;
 }
 
-// One write into a file of the kernel, never through a link and never waiting to open.
+// One write into a regular file of the kernel, never through a link and never waiting to open.
 int writeKernelFile(const std::string& path, const std::string& text) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return errno;
-    }
-    ssize_t written;
-    do {
-        written = ::write(fd, text.data(), text.size());
-    } while (written < 0 && errno == EINTR);
-    const int error = written < 0 ? errno : written == static_cast<ssize_t>(text.size()) ? 0 : EIO;
-    ::close(fd);
-    return error;
+    return platform::kernel_files::write(path, text, platform::kernel_files::kAnyFileSystem);
 }
 
 std::string ownCgroupFolder() {

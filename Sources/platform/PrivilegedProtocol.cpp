@@ -1,5 +1,10 @@
 #include "PrivilegedProtocol.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "LegacySMC.h"
 
 namespace platform::privileged {
@@ -80,6 +85,28 @@ ToolRun toolRunOf(const std::optional<std::string>& answer) {
         return ToolRun::notStarted;
     }
     return ToolRun::notPermitted;
+}
+
+bool sendAll(int descriptor, const std::string& text) {
+    std::size_t sent = 0;
+    while (sent < text.size()) {
+#ifdef MSG_NOSIGNAL
+        ssize_t n = ::send(descriptor, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == ENOTSOCK) {
+            n = ::write(descriptor, text.data() + sent, text.size() - sent);
+        }
+#else
+        const ssize_t n = ::write(descriptor, text.data() + sent, text.size() - sent);
+#endif
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 std::vector<std::optional<std::string>> LineSplitter::take(std::string_view bytes) {

@@ -57,6 +57,10 @@ std::optional<Request> parseRequest(std::string_view line);
 // authorization refused or cancelled, a helper gone) or any other answer is notPermitted.
 ToolRun toolRunOf(const std::optional<std::string>& answer);
 
+// Writes all of the text to the other side of the channel; false when it is gone, which raises
+// no SIGPIPE where the channel is a socket.
+bool sendAll(int descriptor, const std::string& text);
+
 // Splits a stream into lines of at most kLongestLine bytes. A longer line is one line all the
 // same, given as nothing, so that its remainder is never taken for a line of its own.
 class LineSplitter {

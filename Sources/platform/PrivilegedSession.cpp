@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,29 +17,6 @@ constexpr int kPollMilliseconds = 30;
 std::function<void()>& whileWaiting() {
     static std::function<void()> keepAlive;
     return keepAlive;
-}
-
-// Writes all of the text; a helper gone raises no SIGPIPE.
-bool sendAll(int descriptor, const std::string& text) {
-    std::size_t sent = 0;
-    while (sent < text.size()) {
-#ifdef MSG_NOSIGNAL
-        ssize_t n = ::send(descriptor, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == ENOTSOCK) {
-            n = ::write(descriptor, text.data() + sent, text.size() - sent);
-        }
-#else
-        const ssize_t n = ::write(descriptor, text.data() + sent, text.size() - sent);
-#endif
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace
@@ -79,7 +55,7 @@ std::optional<std::string> PrivilegedSession::ask(const std::string& request) {
         answeredBefore_ = false;
         lines_ = privileged::LineSplitter();
     }
-    if (!sendAll(channel_->descriptor, request + "\n")) {
+    if (!privileged::sendAll(channel_->descriptor, request + "\n")) {
         drop();
         return std::nullopt;
     }

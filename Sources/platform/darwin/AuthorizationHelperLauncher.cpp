@@ -9,11 +9,11 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 
 #include "../PrivilegedSession.h"
+#include "../posix/RealPath.h"
 
 namespace platform {
 
@@ -76,12 +76,10 @@ class AuthorizationHelperLauncher final : public HelperLauncher {
         if (::_NSGetExecutablePath(self, &size) != 0) {
             return {};
         }
-        const std::unique_ptr<char, decltype(&std::free)> real(::realpath(self, nullptr),
-                                                               &std::free);
-        if (!real) {
+        const std::string program = posix::realPath(self);
+        if (program.empty()) {
             return {};
         }
-        const std::string program = real.get();
         return program.substr(0, program.rfind('/') + 1) + kHelperName;
     }
 };

@@ -5,10 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <memory>
 #include <vector>
 
+#include "../posix/RealPath.h"
 #include "KernelFiles.h"
 
 namespace platform {
@@ -38,13 +37,6 @@ std::vector<std::string> entriesOf(const std::string& folder) {
     }
     std::sort(names.begin(), names.end());
     return names;
-}
-
-// The real path of a folder, every link resolved; empty when there is none.
-std::string resolved(const std::string& path) {
-    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
-                                                           &std::free);
-    return real ? std::string(real.get()) : std::string();
 }
 
 // A decimal integer with optional blanks around it and an optional minus sign.
@@ -124,8 +116,8 @@ std::string AppleSmcSysfsClient::findFolder() const {
 bool AppleSmcSysfsClient::findDevice() {
     // The folder is resolved once and must lie under the root; its files are then taken only
     // from the file system the root is (sysfs on a real machine), and never through a link.
-    const std::string root = resolved(root_);
-    const std::string folder = resolved(findFolder());
+    const std::string root = posix::realPath(root_);
+    const std::string folder = posix::realPath(findFolder());
     if (root.empty() || folder.empty() || folder.rfind(root == "/" ? root : root + "/", 0) != 0) {
         return false;
     }

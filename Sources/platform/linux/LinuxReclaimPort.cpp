@@ -7,6 +7,7 @@
 
 #include "../PrivilegedSession.h"
 #include "../ReclaimPort.h"
+#include "../posix/RealPath.h"
 #include "../posix/SpawnedProcess.h"
 #include "../posix/TrustedProgram.h"
 
@@ -23,17 +24,11 @@ class LinuxReclaimPort final : public ReclaimPort {
     // Beside this program; for the helper, installed in <prefix>/libexec/quorvel-legacy, beside
     // the program in <prefix>/bin.
     std::string memoryPressureTool() override {
-        char self[4096];
-        const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-        if (length <= 0) {
+        const std::string program = posix::realPath("/proc/self/exe");
+        if (program.empty()) {
             return {};
         }
-        const std::string program(self, static_cast<std::size_t>(length));
-        const std::size_t slash = program.rfind('/');
-        if (slash == std::string::npos) {
-            return {};
-        }
-        const std::string folder = program.substr(0, slash + 1);
+        const std::string folder = program.substr(0, program.rfind('/') + 1);
         const std::string beside = folder + kToolName;
         const std::string ofTheProgram = folder + "../../bin/" + kToolName;
         return ::access(beside.c_str(), F_OK) == 0 || ::access(ofTheProgram.c_str(), F_OK) != 0

@@ -4,11 +4,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <memory>
 #include <string>
 
 #include "../PrivilegedSession.h"
+#include "../posix/RealPath.h"
 #include "../posix/SpawnedProcess.h"
 #include "../posix/TrustedProgram.h"
 
@@ -44,16 +44,11 @@ class PkexecHelperLauncher final : public HelperLauncher {
     // The helper's real path at its installed place relative to this program; empty when it is
     // not there (a build tree, say).
     static std::string installedHelper() {
-        char self[4096];
-        const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-        if (length <= 0) {
+        const std::string program = posix::realPath("/proc/self/exe");
+        if (program.empty()) {
             return {};
         }
-        const std::string program(self, static_cast<std::size_t>(length));
-        const std::string path = program.substr(0, program.rfind('/')) + kHelperFromProgram;
-        const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
-                                                               &std::free);
-        return real ? std::string(real.get()) : std::string();
+        return posix::realPath(program.substr(0, program.rfind('/')) + kHelperFromProgram);
     }
 };
 

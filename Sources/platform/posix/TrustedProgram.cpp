@@ -2,8 +2,7 @@
 
 #include <sys/stat.h>
 
-#include <cstdlib>
-#include <memory>
+#include "RealPath.h"
 
 namespace platform::posix {
 
@@ -16,12 +15,10 @@ bool ownedByRootAndWritableByRootAlone(const struct stat& status) {
 }  // namespace
 
 bool isTrustedForRoot(const std::string& path) {
-    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
-                                                           &std::free);
-    if (!real) {
+    const std::string program = realPath(path);
+    if (program.empty()) {
         return false;
     }
-    const std::string program = real.get();
     const std::string folder = program.substr(0, program.rfind('/') + 1);
     struct stat file {};
     struct stat directory {};

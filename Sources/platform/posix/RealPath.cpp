@@ -1,0 +1,14 @@
+#include "RealPath.h"
+
+#include <cstdlib>
+#include <memory>
+
+namespace platform::posix {
+
+std::string realPath(const std::string& path) {
+    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
+                                                           &std::free);
+    return real ? std::string(real.get()) : std::string();
+}
+
+}  // namespace platform::posix

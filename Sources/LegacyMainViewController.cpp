@@ -297,6 +297,9 @@ void LegacyMainViewController::reclaimRAM() {
     const auto freed = static_cast<std::int64_t>(before - after);
     if (outcome == LegacyReclaimOutcome::notPermitted) {
         showRightsRefused();
+    } else if (outcome == LegacyReclaimOutcome::toolNotStarted ||
+               outcome == LegacyReclaimOutcome::toolFailed) {
+        // Nothing was done that could be reported: the line is left as it was.
     } else if (freed > 0) {
         statusBeforeRefusal_.reset();
         setText(statusLabel_,
@@ -306,7 +309,7 @@ void LegacyMainViewController::reclaimRAM() {
         setText(statusLabel_, "Очистка выполнена");
     }
     // A tool still at work when the wait gave up, with nothing freed yet, has done nothing
-    // that could be reported: the line is left as it was.
+    // that could be reported either.
     refresh();
 }
 

@@ -59,6 +59,8 @@ LegacyReclaimOutcome reclaim(platform::ReclaimPort& port, std::chrono::milliseco
             return LegacyReclaimOutcome::toolNotStarted;
         case platform::ToolRun::stillRunning:
             return LegacyReclaimOutcome::toolStillRunning;
+        case platform::ToolRun::failed:
+            return LegacyReclaimOutcome::toolFailed;
         case platform::ToolRun::notPermitted:
             break;
     }

@@ -23,6 +23,7 @@ enum class LegacyReclaimOutcome {
     toolEnded,         // the memory-pressure tool ran to its end
     toolNotStarted,    // the tool could not be started
     toolStillRunning,  // the tool had not ended when the wait for it gave up
+    toolFailed,        // the tool ended without doing its work, or its helper never answered
     notPermitted       // this process lacks the rights to run it, and no helper ran it
 };
 

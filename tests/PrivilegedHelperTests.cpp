@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +17,7 @@
 #include "platform/PrivilegedRequests.h"
 #include "platform/PrivilegedSession.h"
 #include "platform/PrivilegedSmcUserClient.h"
+#include "platform/posix/SpawnedProcess.h"
 #include "platform/posix/TrustedProgram.h"
 
 namespace {
@@ -142,14 +144,38 @@ TEST_F(HelperRequests, RunsTheCleanUpAndSaysHowItEnded) {
     EXPECT_TRUE(client->writes.empty());
 }
 
+TEST_F(HelperRequests, ActsOnlyWhileTheProgramStillListens) {
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    const std::string stale = "write F0Tg 0bb8\nreclaim\n";
+    ASSERT_EQ(write(ends[0], stale.data(), stale.size()), static_cast<ssize_t>(stale.size()));
+    close(ends[0]);  // the program gave up waiting and went
+    requests->serve(ends[1], ends[1]);
+    close(ends[1]);
+    EXPECT_TRUE(client->writes.empty());
+    EXPECT_EQ(cleanUps, 0);
+
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    std::thread helper([&] { requests->serve(ends[1], ends[1]); });
+    ASSERT_EQ(write(ends[0], "write F0Tg 0bb8\n", 16), 16);
+    char answer[8] = {};
+    EXPECT_EQ(read(ends[0], answer, sizeof answer), 3);
+    EXPECT_STREQ(answer, "ok\n");
+    close(ends[0]);
+    helper.join();
+    close(ends[1]);
+    EXPECT_EQ(client->writes.size(), 1u);
+}
+
 // The helper program itself, on this machine (which has no SMC): answers on its standard output,
 // one line a request, and ends when its input does. It runs as root only.
 TEST(HelperProgram, AnswersEachRequestAndEndsWithItsInput) {
     if (fs::exists("/sys/devices/platform/applesmc.768")) {
         GTEST_SKIP() << "this machine has an SMC, which the helper would write";
     }
+    // The input stays open until the answers are out: a program that has gone is not served.
     const std::string command =
-        std::string("printf 'write F0Tg 0bb8\\nnonsense\\nwrite FS!  00\\n' | ") +
+        std::string("{ printf 'write F0Tg 0bb8\\nnonsense\\nwrite FS!  00\\n'; sleep 1; } | ") +
         QUORVEL_LEGACY_HELPER + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
@@ -160,7 +186,11 @@ TEST(HelperProgram, AnswersEachRequestAndEndsWithItsInput) {
     }
     const int status = pclose(pipe);
     if (geteuid() == 0) {
-        EXPECT_EQ(output, "error fan\nerror malformed\nerror failed\n");
+        const std::string ready = output.substr(0, output.find('\n') + 1);
+        EXPECT_GT(platform::privileged::parseReady(ready.substr(0, ready.size() - 1)).value_or(0),
+                  0)
+            << "first, the helper's process id";
+        EXPECT_EQ(output.substr(ready.size()), "error fan\nerror malformed\nerror failed\n");
         EXPECT_EQ(WEXITSTATUS(status), 0);
     } else {
         EXPECT_EQ(output, "quorvel-legacy-helper: runs as root, started by Quorvel Legacy\n");
@@ -173,7 +203,16 @@ TEST(HelperProgram, AnswersEachRequestAndEndsWithItsInput) {
 // macOS launcher, it gives one descriptor for both ways and no process id.
 class ThreadLauncher : public platform::HelperLauncher {
   public:
-    enum class Helper { serves, refused, answersOnceThenGoes, slow, silent, missing };
+    enum class Helper {
+        serves,
+        refused,
+        answersOnceThenGoes,
+        slow,
+        silent,
+        missing,
+        authorizesSlowly,  // the user takes a while to type the password
+        launchWaits,       // the launcher itself waits for the user, as macOS's does
+    };
 
     ThreadLauncher(Helper helper, std::unique_ptr<ScriptedSmcUserClient> client)
         : smc_(std::move(client)), helper_(helper) {}
@@ -187,6 +226,9 @@ class ThreadLauncher : public platform::HelperLauncher {
         ++launches;
         if (helper_ == Helper::missing) {
             return std::nullopt;
+        }
+        if (helper_ == Helper::launchWaits) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
         }
         int ends[2];
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
@@ -202,9 +244,13 @@ class ThreadLauncher : public platform::HelperLauncher {
   private:
     void serve(int end) {
         PrivilegedRequests requests(smc_, [] { return LegacyReclaimOutcome::toolEnded; });
+        if (helper_ == Helper::authorizesSlowly) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        }
+        const bool ready = helper_ != Helper::refused && write(end, "ready 0\n", 8) == 8;
         char buffer[256];
         ssize_t n;
-        while (helper_ != Helper::refused && (n = read(end, buffer, sizeof buffer)) > 0) {
+        while (ready && (n = read(end, buffer, sizeof buffer)) > 0) {
             if (helper_ == Helper::silent) {
                 continue;
             }
@@ -231,10 +277,12 @@ class ThreadLauncher : public platform::HelperLauncher {
 
 struct SessionOver {
     explicit SessionOver(ThreadLauncher::Helper helper,
-                         std::chrono::milliseconds answerLimit = std::chrono::seconds(5)) {
+                         std::chrono::milliseconds answerLimit = std::chrono::seconds(5),
+                         std::chrono::milliseconds authorizationLimit = std::chrono::seconds(5)) {
         auto owned = std::make_unique<ThreadLauncher>(helper, twoFans());
         launcher = owned.get();
-        session = std::make_unique<PrivilegedSession>(std::move(owned), answerLimit, answerLimit);
+        session =
+            std::make_unique<PrivilegedSession>(std::move(owned), authorizationLimit, answerLimit);
     }
     ThreadLauncher* launcher = nullptr;
     std::unique_ptr<PrivilegedSession> session;
@@ -265,9 +313,10 @@ TEST(PrivilegedSession, NoHelperARefusedOneOrOneGoneIsNoAnswerAndTheNextNeedStar
     EXPECT_EQ(refused.session->ask(kTarget), std::nullopt);
     EXPECT_EQ(refused.launcher->launches, 2) << "a refusal is asked again at the next need";
 
+    // A helper found gone (ended, killed) is started again for the same request.
     SessionOver gone(ThreadLauncher::Helper::answersOnceThenGoes);
     EXPECT_EQ(gone.session->ask(kTarget), "ok");
-    EXPECT_EQ(gone.session->ask(kTarget), std::nullopt);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // it ends meanwhile
     EXPECT_EQ(gone.session->ask(kTarget), "ok");
     EXPECT_EQ(gone.launcher->launches, 2);
 }
@@ -280,12 +329,56 @@ TEST(PrivilegedSession, KeepsTheWindowAliveWhileItWaitsAndGivesUpOnASilentHelper
         EXPECT_EQ(slow.session->ask(kTarget), "ok");
         EXPECT_GE(keptAlive, 3) << "while a slow answer comes";
 
+        // An authorized helper that does not answer in time failed; it refused nothing.
         SessionOver silent(ThreadLauncher::Helper::silent, std::chrono::milliseconds(300));
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(silent.session->ask(kTarget), std::nullopt);
+        EXPECT_EQ(silent.session->ask(kTarget), "error no-answer");
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+
+        // The user's authorization has the long limit, whether the launcher or the helper waits
+        // for it, and the window is kept alive meanwhile.
+        for (const auto helper :
+             {ThreadLauncher::Helper::launchWaits, ThreadLauncher::Helper::authorizesSlowly}) {
+            SessionOver authorizing(helper, std::chrono::milliseconds(200),
+                                    std::chrono::seconds(5));
+            keptAlive = 0;
+            EXPECT_EQ(authorizing.session->ask(kTarget), "ok");
+            EXPECT_GE(keptAlive, 8);
+        }
     }
     PrivilegedSession::setWhileWaiting({});
+}
+
+// A helper that ends after its session dropped it is reaped: it was started as this process's
+// child and told its process id in its first line.
+TEST(PrivilegedSession, LeavesNoZombieOfADroppedHelper) {
+    class ShellLauncher : public platform::HelperLauncher {
+      public:
+        std::optional<platform::HelperChannel> launch() override {
+            int ends[2];
+            if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+                return std::nullopt;
+            }
+            processId = platform::posix::spawnProcess(
+                "/bin/sh", {"-c", "echo ready $$; exec cat >/dev/null"},
+                platform::posix::Inheritance::streamsAndEnvironment, ends[1]);
+            close(ends[1]);
+            return platform::HelperChannel{ends[0], -1};
+        }
+        int processId = -1;
+    };
+    auto owned = std::make_unique<ShellLauncher>();
+    ShellLauncher* launcher = owned.get();
+    PrivilegedSession session(std::move(owned), std::chrono::seconds(5),
+                              std::chrono::milliseconds(200));
+    EXPECT_EQ(session.ask(kTarget), "error no-answer");
+    ASSERT_GT(launcher->processId, 0);
+    const auto start = std::chrono::steady_clock::now();
+    while (kill(launcher->processId, 0) == 0 &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_NE(kill(launcher->processId, 0), 0) << "still there, or a zombie";
 }
 
 // The program's SMC client: a write refused for lack of rights goes to the helper.
@@ -353,7 +446,19 @@ TEST(TrustedProgram, RootRunsOnlyWhatNobodyElseCouldHaveReplaced) {
         ASSERT_EQ(chown(tool.c_str(), 0, 0), 0);
         ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
         EXPECT_FALSE(platform::posix::isTrustedForRoot(tool.string())) << "in another's folder";
+        ASSERT_EQ(chown(folder.c_str(), 0, 0), 0);
     }
+    // Every folder up to "/" counts: one that others may write could have the tool's folder
+    // swapped, unless it is sticky.
+    const fs::path deeper = folder / "lib" / "tool";
+    fs::create_directory(folder / "lib");
+    fs::copy_file(tool, deeper);
+    chmod((folder / "lib").c_str(), 0755);
+    EXPECT_EQ(platform::posix::trustedForRoot(deeper.string()), root ? deeper.string() : "");
+    chmod(folder.c_str(), 0777);
+    EXPECT_FALSE(platform::posix::isTrustedForRoot(deeper.string())) << "its grandparent";
+    chmod(folder.c_str(), 01777);
+    EXPECT_EQ(platform::posix::isTrustedForRoot(deeper.string()), root) << "sticky, like /tmp";
     fs::remove_all(folder);
 }
 

@@ -11,8 +11,13 @@ enum Status : int {
     kDone = 0,
     kUsage = 64,        // arguments it does not take
     kUnavailable = 69,  // the kernel cannot be asked for page cache alone: nothing was asked
+    kFailed = 74,       // the kernel refused what it was asked, or the work could not begin
     kBusy = 75,         // an earlier run's work is still going on: nothing new was started
 };
+
+// What root's runs lock for as long as their work goes on: a file only root can open, so that
+// nobody else can hold it and so stop every clean-up. Other users' runs lock the tool's own file.
+constexpr const char* kRootLock = "/run/quorvel-memory-pressure.lock";
 
 // Writes a text into a file of the kernel in one write; 0, or the errno of the failure.
 using KernelWrite = std::function<int(const std::string& path, const std::string& text)>;

@@ -8,14 +8,15 @@
 //   write FS!  00        every fan handed back to the SMC
 //   reclaim              the memory-pressure tool, run to its end
 //
-// Each request is checked before anything is done; see Sources/platform/PrivilegedRequests.h.
+// Its first line is "ready <pid>": the user has authorized it, and this is the process the
+// program reaps once it has ended. Each request is checked before anything is done, and none is
+// carried out once the program has stopped listening; see Sources/platform/PrivilegedRequests.h.
 // It ends when its input closes, that is, with the program.
 
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -45,35 +46,31 @@ Channel takeChannel() {
     return channel;
 }
 
+// Root in full: started set-user-id (as macOS's authorization starts it), the helper keeps the
+// user's real ids, so that the user's processes could signal it and what it runs would inherit a
+// mixed identity.
+bool becomeRootInFull() {
+    return ::geteuid() == 0 && ::setgid(0) == 0 && ::setuid(0) == 0 && ::getuid() == 0 &&
+           ::getgid() == 0;
+}
+
 }  // namespace
 
 int main() {
-    if (::geteuid() != 0) {
+    if (!becomeRootInFull()) {
         std::fputs("quorvel-legacy-helper: runs as root, started by Quorvel Legacy\n", stderr);
         return 1;
     }
     ::signal(SIGPIPE, SIG_IGN);  // a program gone is seen as a failed write
     const Channel channel = takeChannel();
-    if (channel.in < 0 || channel.out < 0) {
+    if (channel.in < 0 || channel.out < 0 ||
+        !platform::privileged::sendAll(
+            channel.out, platform::privileged::readyLine(static_cast<int>(::getpid())) + "\n")) {
         return 1;
     }
 
     LegacySMC smc(platform::makeDirectSmcUserClient());
     platform::PrivilegedRequests requests(smc, [] { return LegacyMemory::reclaim(); });
-    char buffer[512];
-    for (;;) {
-        const ssize_t n = ::read(channel.in, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return 0;
-        }
-        for (const std::string& answer :
-             requests.take(std::string_view(buffer, static_cast<std::size_t>(n)))) {
-            if (!platform::privileged::sendAll(channel.out, answer + "\n")) {
-                return 0;
-            }
-        }
-    }
+    requests.serve(channel.in, channel.out);
+    return 0;
 }

@@ -8,10 +8,12 @@
 // allocates memory to create pressure and never kills anything, and never asks for anything
 // but page cache of a cgroup: a kernel that cannot be told so is asked nothing (status 69). It
 // ends within the given seconds even when the kernel is slow: the work is left to finish on its
-// own, and while it goes on a new run starts no more (status 75).
+// own, and while it goes on a new run starts no more (status 75). Work that could not begin, or
+// that the kernel refused, ends with status 74.
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,9 +68,11 @@ std::string ownCgroupFolder() {
 
 Status dropCaches(Level level) {
     ::sync();
-    writeKernelFile("/proc/sys/vm/drop_caches", level == Level::Critical ? "3" : "1");
+    if (writeKernelFile("/proc/sys/vm/drop_caches", level == Level::Critical ? "3" : "1") != 0) {
+        return memory_pressure::kFailed;
+    }
     if (level == Level::Critical) {
-        writeKernelFile("/proc/sys/vm/compact_memory", "1");
+        writeKernelFile("/proc/sys/vm/compact_memory", "1");  // not every kernel compacts
     }
     return memory_pressure::kDone;
 }
@@ -83,6 +87,23 @@ Status reclaimOwnCgroup(Level level) {
 
 Status relieve(Level level) {
     return ::geteuid() == 0 ? dropCaches(level) : reclaimOwnCgroup(level);
+}
+
+// The file whose lock the worker holds. Root's is its own under /run: created 0600, never
+// through a link, and taken only while it is root's alone, a regular file with no other name.
+int openLock() {
+    if (::geteuid() != 0) {
+        return ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+    }
+    const int lock = ::open(memory_pressure::kRootLock,
+                            O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    struct stat status {};
+    if (lock >= 0 && (::fstat(lock, &status) != 0 || !S_ISREG(status.st_mode) ||
+                      status.st_uid != 0 || (status.st_mode & 077) != 0 || status.st_nlink != 1)) {
+        ::close(lock);
+        return -1;
+    }
+    return lock;
 }
 
 bool parseSeconds(const char* text, long& seconds) {
@@ -126,10 +147,13 @@ int main(int argc, char** argv) {
         return usage(("unknown argument " + option).c_str());
     }
 
-    // One worker at a time: the worker holds a lock on this program's own file for as long as
-    // it runs, so a run that finds it held (a sync stuck on a dead mount) starts nothing new.
-    const int self = ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
-    if (self >= 0 && ::flock(self, LOCK_EX | LOCK_NB) != 0) {
+    // One worker at a time: the worker holds a lock for as long as it runs, so a run that finds
+    // it held (a sync stuck on a dead mount) starts nothing new.
+    const int self = openLock();
+    if (self < 0) {
+        return memory_pressure::kFailed;
+    }
+    if (::flock(self, LOCK_EX | LOCK_NB) != 0) {
         ::close(self);
         return memory_pressure::kBusy;
     }
@@ -141,9 +165,7 @@ int main(int argc, char** argv) {
     if (worker == 0) {
         ::_exit(relieve(options.level));
     }
-    if (self >= 0) {
-        ::close(self);  // the worker's copy keeps the lock
-    }
+    ::close(self);  // the worker's copy keeps the lock
     if (worker < 0) {
         return relieve(options.level);
     }

@@ -1,9 +1,11 @@
 #include "PrivilegedProtocol.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 
 #include "LegacySMC.h"
 
@@ -71,6 +73,26 @@ std::optional<Request> parseRequest(std::string_view line) {
     return request;
 }
 
+std::string readyLine(int processId) {
+    return "ready " + std::to_string(processId);
+}
+
+std::optional<int> parseReady(std::string_view line) {
+    constexpr std::string_view kReady = "ready ";
+    if (line.substr(0, kReady.size()) != kReady) {
+        return std::nullopt;
+    }
+    const std::string_view digits = line.substr(kReady.size());
+    int processId = 0;
+    const auto [end, error] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), processId);
+    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() ||
+        processId < 0) {
+        return std::nullopt;
+    }
+    return processId;
+}
+
 ToolRun toolRunOf(const std::optional<std::string>& answer) {
     if (!answer) {
         return ToolRun::notPermitted;
@@ -84,7 +106,32 @@ ToolRun toolRunOf(const std::optional<std::string>& answer) {
     if (*answer == kToolNotStarted) {
         return ToolRun::notStarted;
     }
-    return ToolRun::notPermitted;
+    return ToolRun::failed;
+}
+
+bool peerHungUp(int in, int out) {
+#ifdef POLLRDHUP
+    constexpr short kReadHangUp = POLLRDHUP;
+#else
+    constexpr short kReadHangUp = 0;
+#endif
+    constexpr short kGone = POLLHUP | POLLERR | POLLNVAL;
+    pollfd sides[2] = {{in, static_cast<short>(POLLIN | kReadHangUp), 0}, {out, 0, 0}};
+    const nfds_t count = in == out ? 1 : 2;
+    int polled;
+    do {
+        polled = ::poll(sides, count, 0);
+    } while (polled < 0 && errno == EINTR);
+    if (polled < 0 || (sides[0].revents & (kGone | kReadHangUp)) != 0 ||
+        (count == 2 && (sides[1].revents & kGone) != 0)) {
+        return true;
+    }
+    if ((sides[0].revents & POLLIN) != 0) {
+        // A socket at its end is readable with nothing to read: the peer has closed it.
+        char next;
+        return ::recv(in, &next, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+    }
+    return false;
 }
 
 bool sendAll(int descriptor, const std::string& text) {

@@ -19,6 +19,10 @@
 //   ok                  done
 //   error <reason>      not done, and why (see the reasons below)
 //
+// A helper says "ready <pid>" first, once it runs as root and before it reads any request: the
+// user has authorized it, and this is the process to reap once it ends. Before it acts on a
+// request it looks whether the program still listens, and ends without acting when it does not.
+//
 // A key is exactly four characters (the hand-back key ends in a space), the value 1 to 32 bytes
 // as lower- or upper-case hex digits. A line longer than kLongestLine bytes is no request.
 namespace platform::privileged {
@@ -27,16 +31,25 @@ constexpr std::size_t kLongestLine = 80;
 
 constexpr std::string_view kOk = "ok";
 // Why a request was not carried out.
-constexpr std::string_view kMalformed = "error malformed";   // no request of this protocol
-constexpr std::string_view kTooLong = "error too-long";      // a line beyond kLongestLine
-constexpr std::string_view kUnknownKey = "error key";        // a key the program never writes
-constexpr std::string_view kBadLength = "error length";      // not the key's own length
-constexpr std::string_view kBadValue = "error value";        // a value the key never takes
-constexpr std::string_view kNoSuchFan = "error fan";         // a fan that is not there
-constexpr std::string_view kBadSpeed = "error speed";        // outside the fan's own limits
-constexpr std::string_view kFailed = "error failed";         // the SMC refused the write
-constexpr std::string_view kStillRunning = "error running";  // the tool outlived the wait
-constexpr std::string_view kToolNotStarted = "error tool";   // the tool could not be started
+constexpr std::string_view kMalformed = "error malformed";     // no request of this protocol
+constexpr std::string_view kTooLong = "error too-long";        // a line beyond kLongestLine
+constexpr std::string_view kUnknownKey = "error key";          // a key the program never writes
+constexpr std::string_view kBadLength = "error length";        // not the key's own length
+constexpr std::string_view kBadValue = "error value";          // a value the key never takes
+constexpr std::string_view kNoSuchFan = "error fan";           // a fan that is not there
+constexpr std::string_view kBadSpeed = "error speed";          // outside the fan's own limits
+constexpr std::string_view kFailed = "error failed";           // the SMC refused the write
+constexpr std::string_view kStillRunning = "error running";    // the tool outlived the wait
+constexpr std::string_view kToolNotStarted = "error tool";     // the tool could not be started
+constexpr std::string_view kToolFailed = "error tool-failed";  // the tool did not do its work
+// Never sent by a helper: what the program's session gives for a helper that was authorized but
+// gave no answer in time, or went away before it answered.
+constexpr std::string_view kNoAnswer = "error no-answer";
+
+// The helper's first line, and the process id it carries (0 when it carries none); nothing for
+// any other line.
+std::string readyLine(int processId);
+std::optional<int> parseReady(std::string_view line);
 
 struct Request {
     enum Kind { write, reclaim };
@@ -53,13 +66,18 @@ constexpr std::string_view kReclaimLine = "reclaim";
 // one of the two.
 std::optional<Request> parseRequest(std::string_view line);
 
-// What the helper's answer to a clean-up says of the tool's run; no answer at all (no helper,
-// authorization refused or cancelled, a helper gone) or any other answer is notPermitted.
+// What the helper's answer to a clean-up says of the tool's run: no answer at all (no helper,
+// authorization refused or cancelled) is notPermitted; an answer but "ok" and the two below,
+// the helper's silence among them, is a tool that did not do its work.
 ToolRun toolRunOf(const std::optional<std::string>& answer);
 
 // Writes all of the text to the other side of the channel; false when it is gone, which raises
 // no SIGPIPE where the channel is a socket.
 bool sendAll(int descriptor, const std::string& text);
+
+// Whether the other side of a channel has gone: its requests' descriptor hung up or at its end,
+// or, where answers go out on a descriptor of their own, nobody left to read them. Never waits.
+bool peerHungUp(int in, int out);
 
 // Splits a stream into lines of at most kLongestLine bytes. A longer line is one line all the
 // same, given as nothing, so that its remainder is never taken for a line of its own.

@@ -1,5 +1,9 @@
 #include "PrivilegedRequests.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "LegacySMC.h"
 
 namespace platform {
@@ -8,6 +12,29 @@ using namespace privileged;
 
 PrivilegedRequests::PrivilegedRequests(LegacySMC& smc, CleanUp cleanUp)
     : smc_(smc), cleanUp_(std::move(cleanUp)) {}
+
+void PrivilegedRequests::serve(int in, int out) {
+    char buffer[512];
+    for (;;) {
+        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        for (const auto& line :
+             lines_.take(std::string_view(buffer, static_cast<std::size_t>(n)))) {
+            if (peerHungUp(in, out)) {
+                return;
+            }
+            const std::string reply = line ? answer(*line) : std::string(kTooLong);
+            if (!sendAll(out, reply + "\n")) {
+                return;
+            }
+        }
+    }
+}
 
 std::vector<std::string> PrivilegedRequests::take(std::string_view bytes) {
     std::vector<std::string> answers;
@@ -32,6 +59,8 @@ std::string PrivilegedRequests::answer(std::string_view line) {
             return std::string(kStillRunning);
         case LegacyReclaimOutcome::toolNotStarted:
             return std::string(kToolNotStarted);
+        case LegacyReclaimOutcome::toolFailed:
+            return std::string(kToolFailed);
         case LegacyReclaimOutcome::notPermitted:
             break;
     }

@@ -26,6 +26,11 @@ class PrivilegedRequests {
 
     PrivilegedRequests(LegacySMC& smc, CleanUp cleanUp);
 
+    // Reads requests from `in` and answers each on `out` until `in` ends or the program stops
+    // listening: a request whose program has hung up meanwhile (it gave up waiting) is not
+    // carried out, since a newer one may have taken its place.
+    void serve(int in, int out);
+
     // The answers, without their line ends, to every request the bytes complete.
     std::vector<std::string> take(std::string_view bytes);
     // The answer to one request line.

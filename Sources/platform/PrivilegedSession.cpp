@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <future>
 
 #include "posix/SpawnedProcess.h"
 
@@ -12,11 +13,17 @@ namespace platform {
 
 namespace {
 
-constexpr int kPollMilliseconds = 30;
+constexpr std::chrono::milliseconds kPollInterval{30};
 
 std::function<void()>& whileWaiting() {
     static std::function<void()> keepAlive;
     return keepAlive;
+}
+
+void keepAlive() {
+    if (whileWaiting()) {
+        whileWaiting()();
+    }
 }
 
 }  // namespace
@@ -46,41 +53,71 @@ void PrivilegedSession::setWhileWaiting(std::function<void()> keepAlive) {
 
 std::optional<std::string> PrivilegedSession::ask(const std::string& request) {
     std::lock_guard<std::mutex> guard(lock_);
-    if (!channel_) {
-        channel_ = launcher_->launch();
-        if (!channel_) {
+    if (channel_ && privileged::peerHungUp(channel_->descriptor, channel_->descriptor)) {
+        drop();  // gone since its last answer (ended, killed): a new one takes this request
+    }
+    for (;;) {
+        const bool fresh = !channel_;
+        if (fresh && !start()) {
             return std::nullopt;
         }
-        ++launches_;
-        answeredBefore_ = false;
-        lines_ = privileged::LineSplitter();
-    }
-    if (!privileged::sendAll(channel_->descriptor, request + "\n")) {
+        if (privileged::sendAll(channel_->descriptor, request + "\n")) {
+            break;
+        }
         drop();
-        return std::nullopt;
+        if (fresh) {
+            return std::string(privileged::kNoAnswer);
+        }
     }
-    auto answer = this->answer(answeredBefore_ ? answerLimit_ : authorizationLimit_);
+    auto answer = line(answerLimit_);
     if (!answer) {
         drop();
-        return std::nullopt;
+        return std::string(privileged::kNoAnswer);
     }
-    answeredBefore_ = true;
     return answer;
 }
 
-std::optional<std::string> PrivilegedSession::answer(std::chrono::milliseconds limit) {
+// Starts a helper and waits until it says it is ready: the user has authorized it.
+bool PrivilegedSession::start() {
+    channel_ = launchWhileKeepingAlive();
+    if (!channel_) {
+        return false;
+    }
+    ++launches_;
+    helperProcessId_ = -1;
+    lines_ = privileged::LineSplitter();
+    const auto ready = line(authorizationLimit_);
+    const auto processId = ready ? privileged::parseReady(*ready) : std::nullopt;
+    if (!processId) {
+        drop();
+        return false;
+    }
+    helperProcessId_ = *processId;
+    return true;
+}
+
+// The launcher may wait for the user's authorization (macOS asks before it starts anything), so
+// it runs on a thread of its own while this one keeps the window alive.
+std::optional<HelperChannel> PrivilegedSession::launchWhileKeepingAlive() {
+    auto launching = std::async(std::launch::async, [this] { return launcher_->launch(); });
+    while (launching.wait_for(kPollInterval) != std::future_status::ready) {
+        keepAlive();
+    }
+    return launching.get();
+}
+
+// The helper's next line, within `limit`; nothing when it is gone, silent, or its line too long.
+std::optional<std::string> PrivilegedSession::line(std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     char buffer[256];
     while (std::chrono::steady_clock::now() < deadline) {
         pollfd ready{channel_->descriptor, POLLIN, 0};
-        const int polled = ::poll(&ready, 1, kPollMilliseconds);
+        const int polled = ::poll(&ready, 1, static_cast<int>(kPollInterval.count()));
         if (polled < 0 && errno != EINTR) {
             return std::nullopt;
         }
         if (polled <= 0) {
-            if (whileWaiting()) {
-                whileWaiting()();
-            }
+            keepAlive();
             continue;
         }
         const ssize_t n = ::read(channel_->descriptor, buffer, sizeof buffer);
@@ -92,7 +129,7 @@ std::optional<std::string> PrivilegedSession::answer(std::chrono::milliseconds l
         }
         const auto lines = lines_.take(std::string_view(buffer, static_cast<std::size_t>(n)));
         if (!lines.empty()) {
-            return lines.front();  // one answer a request; an overlong one is none
+            return lines.front();  // one line at a time; an overlong one is none
         }
     }
     return std::nullopt;
@@ -103,12 +140,18 @@ void PrivilegedSession::drop() {
         return;
     }
     ::close(channel_->descriptor);
-    if (channel_->processId > 0) {
+    const int launched = channel_->processId;
+    if (launched > 0) {
         // A launcher still waiting for the user's authorization is ours to end; a helper
         // already running as root ends by itself now that its input is closed.
-        ::kill(channel_->processId, SIGTERM);
-        posix::waitForProcess(channel_->processId, std::chrono::milliseconds(0));
+        ::kill(launched, SIGTERM);
+        posix::waitForProcess(launched, std::chrono::milliseconds(0));
     }
+    if (helperProcessId_ > 0 && helperProcessId_ != launched) {
+        // Started by the system on our behalf (macOS), and so our child to reap once it ends.
+        posix::waitForProcess(helperProcessId_, std::chrono::milliseconds(0));
+    }
+    helperProcessId_ = -1;
     channel_.reset();
 }
 

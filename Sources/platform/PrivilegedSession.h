@@ -12,7 +12,8 @@
 namespace platform {
 
 // A running privileged helper: one descriptor that carries requests to its standard input and
-// answers from its standard output, and its process id where it is known (else -1).
+// answers from its standard output, and the id of the process the launcher started where it
+// knows it (else -1; the helper then tells it in its first line).
 struct HelperChannel {
     int descriptor = -1;
     int processId = -1;
@@ -24,7 +25,8 @@ class HelperLauncher {
     virtual ~HelperLauncher() = default;
     // Starts the helper, asking the user to authorize it where the system does; nothing when
     // there is no trustworthy helper to start or it cannot be started. Authorization refused or
-    // cancelled shows as a channel that closes without an answer.
+    // cancelled shows as a channel that closes without an answer. Called on a thread of its own,
+    // so it may wait for the user for as long as the system's dialog is up.
     virtual std::optional<HelperChannel> launch() = 0;
 };
 
@@ -33,7 +35,9 @@ std::unique_ptr<HelperLauncher> makeHelperLauncher();
 
 // The program's one session with the privileged helper: started on first need and kept for
 // the rest of the run, so that the user authorizes at most once. A session that fails (refused,
-// cancelled, a helper gone or silent too long) is dropped, and the next need starts another.
+// cancelled, a helper gone or silent too long) is dropped, its helper reaped once it ends, and
+// the next need starts another; a helper found gone before a request is sent is started again
+// for that same request.
 class PrivilegedSession {
   public:
     // How long the first answer of a new helper may take (the user's authorization comes first),
@@ -52,26 +56,30 @@ class PrivilegedSession {
     // The session of this process, over this system's launcher.
     static PrivilegedSession& shared();
 
-    // Sends one request line (without its line end) and returns the helper's answer; nothing
-    // when there is no helper to answer.
+    // Sends one request line (without its line end) and returns the helper's answer. Nothing
+    // when no helper was authorized to answer (none there, refused, cancelled); kNoAnswer when
+    // the helper, authorized, gave no answer in time or went away before it answered.
     std::optional<std::string> ask(const std::string& request);
 
     // How many helpers this session has started.
     int launches() const { return launches_; }
 
-    // Run every few milliseconds while an answer is awaited (the user may be typing a password),
-    // so that the program's window keeps answering; set once, before the first request.
+    // Run every few milliseconds while a helper starts or an answer is awaited (the user may be
+    // typing a password), so that the program's window keeps answering; set once, before the
+    // first request.
     static void setWhileWaiting(std::function<void()> keepAlive);
 
   private:
-    std::optional<std::string> answer(std::chrono::milliseconds limit);
+    bool start();
+    std::optional<HelperChannel> launchWhileKeepingAlive();
+    std::optional<std::string> line(std::chrono::milliseconds limit);
     void drop();
 
     std::unique_ptr<HelperLauncher> launcher_;
     std::chrono::milliseconds authorizationLimit_;
     std::chrono::milliseconds answerLimit_;
     std::optional<HelperChannel> channel_;
-    bool answeredBefore_ = false;
+    int helperProcessId_ = -1;  // as the helper told it
     int launches_ = 0;
     privileged::LineSplitter lines_;
     std::mutex lock_;

@@ -12,6 +12,7 @@ enum class ToolRun {
     ended,         // it ran to its end
     notStarted,    // it could not be started, or is not one that root may run
     stillRunning,  // it had not ended when the wait for it gave up
+    failed,        // it ended without doing its work (busy, refused, failed), or never answered
     notPermitted,  // this process lacks the rights, and no helper would run it
 };
 

@@ -1,5 +1,8 @@
 // The privileged helper on macOS: started with the administrator authorization of the Security
-// framework, from inside the application bundle, beside the program.
+// framework, from inside the application bundle, beside the program. The session calls this on
+// a thread of its own, so the window keeps drawing while the system's dialog is up; the helper
+// is forked as this process's child and tells its process id in its first line, so that the
+// session reaps it.
 
 #include <Security/Authorization.h>
 #include <Security/AuthorizationTags.h>

@@ -26,10 +26,11 @@ class DarwinReclaimPort final : public ReclaimPort {
             return privileged::toolRunOf(
                 PrivilegedSession::shared().ask(std::string(privileged::kReclaimLine)));
         }
-        if (!posix::isTrustedForRoot(path)) {
+        const std::string trusted = posix::trustedForRoot(path);
+        if (trusted.empty()) {
             return ToolRun::notStarted;
         }
-        return posix::runProcess(path, arguments, limit);
+        return posix::runProcess(trusted, arguments, limit);
     }
 };
 

@@ -23,15 +23,16 @@ constexpr const char* kHelperFromProgram = "/../libexec/quorvel-legacy/quorvel-l
 class PkexecHelperLauncher final : public HelperLauncher {
   public:
     std::optional<HelperChannel> launch() override {
-        const std::string helper = installedHelper();
-        if (helper.empty() || !posix::isTrustedForRoot(helper) || ::access(kPkexec, X_OK) != 0) {
+        const std::string helper = posix::trustedForRoot(installedHelper());
+        if (helper.empty() || ::access(kPkexec, X_OK) != 0) {
             return std::nullopt;
         }
         int ends[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
             return std::nullopt;
         }
-        const int processId = posix::spawnProcess(kPkexec, {helper}, ends[1]);
+        const int processId = posix::spawnProcess(
+            kPkexec, {helper}, posix::Inheritance::streamsAndEnvironment, ends[1]);
         ::close(ends[1]);
         if (processId < 0) {
             ::close(ends[0]);
@@ -41,14 +42,14 @@ class PkexecHelperLauncher final : public HelperLauncher {
     }
 
   private:
-    // The helper's real path at its installed place relative to this program; empty when it is
-    // not there (a build tree, say).
+    // The helper's installed place relative to this program; empty when this program's own
+    // path is unknown.
     static std::string installedHelper() {
         const std::string program = posix::realPath("/proc/self/exe");
         if (program.empty()) {
             return {};
         }
-        return posix::realPath(program.substr(0, program.rfind('/')) + kHelperFromProgram);
+        return program.substr(0, program.rfind('/')) + kHelperFromProgram;
     }
 };
 

@@ -17,20 +17,47 @@ namespace {
 constexpr std::chrono::milliseconds kPollInterval{5};
 
 // The process's exit, once it comes; false when there is no such child of ours.
-bool reap(int processId, int options, bool& ended) {
+bool reap(int processId, int options, bool& ended, int* exitStatus = nullptr) {
     int status = 0;
     pid_t result;
     do {
         result = ::waitpid(processId, &status, options);
     } while (result < 0 && errno == EINTR);
     ended = result != 0;
+    if (exitStatus != nullptr) {
+        *exitStatus = result > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
     return result >= 0;
+}
+
+// Every descriptor but 0-2 stays behind, whether or not it was opened close-on-exec.
+bool keepStandardStreamsAlone(posix_spawn_file_actions_t& actions, posix_spawnattr_t& attributes,
+                              bool streamsGiven) {
+#if defined(__APPLE__)
+    // Closed unless named in the file actions: name the streams that are not given.
+    for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
+        if ((!streamsGiven || stream == STDERR_FILENO) &&
+            ::posix_spawn_file_actions_addinherit_np(&actions, stream) != 0) {
+            return false;
+        }
+    }
+    return ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_CLOEXEC_DEFAULT) == 0;
+#else
+    (void)attributes;
+    (void)streamsGiven;
+    return ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1) == 0;
+#endif
 }
 
 }  // namespace
 
+const std::vector<std::string>& fixedEnvironment() {
+    static const std::vector<std::string> environment = {"PATH=/usr/bin:/bin:/usr/sbin:/sbin"};
+    return environment;
+}
+
 int spawnProcess(const std::string& path, const std::vector<std::string>& arguments,
-                 int standardStreams) {
+                 Inheritance inheritance, int standardStreams) {
     std::vector<char*> argv;
     argv.reserve(arguments.size() + 2);
     argv.push_back(const_cast<char*>(path.c_str()));
@@ -39,28 +66,50 @@ int spawnProcess(const std::string& path, const std::vector<std::string>& argume
     }
     argv.push_back(nullptr);
 
+    std::vector<char*> environment;
+    if (inheritance == Inheritance::streamsAndFixedEnvironment) {
+        for (const std::string& variable : fixedEnvironment()) {
+            environment.push_back(const_cast<char*>(variable.c_str()));
+        }
+        environment.push_back(nullptr);
+    }
+
     posix_spawn_file_actions_t streams;
     if (::posix_spawn_file_actions_init(&streams) != 0) {
         return -1;
     }
-    if (standardStreams >= 0) {
-        ::posix_spawn_file_actions_adddup2(&streams, standardStreams, STDIN_FILENO);
-        ::posix_spawn_file_actions_adddup2(&streams, standardStreams, STDOUT_FILENO);
+    posix_spawnattr_t attributes;
+    if (::posix_spawnattr_init(&attributes) != 0) {
+        ::posix_spawn_file_actions_destroy(&streams);
+        return -1;
     }
+    // The given streams first: closing the rest would close the descriptor they come from.
+    const bool streamsGiven = standardStreams >= 0;
+    const bool prepared =
+        (!streamsGiven ||
+         (::posix_spawn_file_actions_adddup2(&streams, standardStreams, STDIN_FILENO) == 0 &&
+          ::posix_spawn_file_actions_adddup2(&streams, standardStreams, STDOUT_FILENO) == 0)) &&
+        keepStandardStreamsAlone(streams, attributes, streamsGiven);
     pid_t processId = -1;
     const int spawned =
-        ::posix_spawn(&processId, path.c_str(), &streams, nullptr, argv.data(), environ);
+        prepared ? ::posix_spawn(&processId, path.c_str(), &streams, &attributes, argv.data(),
+                                 environment.empty() ? environ : environment.data())
+                 : -1;
+    ::posix_spawnattr_destroy(&attributes);
     ::posix_spawn_file_actions_destroy(&streams);
     return spawned == 0 ? processId : -1;
 }
 
-bool waitForProcess(int processId, std::chrono::milliseconds limit) {
+bool waitForProcess(int processId, std::chrono::milliseconds limit, int* exitStatus) {
+    if (exitStatus != nullptr) {
+        *exitStatus = -1;
+    }
     if (processId <= 0) {
         return true;
     }
     const auto deadline = std::chrono::steady_clock::now() + limit;
     bool ended = false;
-    while (reap(processId, WNOHANG, ended) && !ended) {
+    while (reap(processId, WNOHANG, ended, exitStatus) && !ended) {
         if (std::chrono::steady_clock::now() >= deadline) {
             std::thread([processId] {
                 bool reaped = false;
@@ -75,11 +124,15 @@ bool waitForProcess(int processId, std::chrono::milliseconds limit) {
 
 ToolRun runProcess(const std::string& path, const std::vector<std::string>& arguments,
                    std::chrono::milliseconds limit) {
-    const int processId = spawnProcess(path, arguments);
+    const int processId = spawnProcess(path, arguments, Inheritance::streamsAndFixedEnvironment);
     if (processId < 0) {
         return ToolRun::notStarted;
     }
-    return waitForProcess(processId, limit) ? ToolRun::ended : ToolRun::stillRunning;
+    int exitStatus = -1;
+    if (!waitForProcess(processId, limit, &exitStatus)) {
+        return ToolRun::stillRunning;
+    }
+    return exitStatus == 0 ? ToolRun::ended : ToolRun::failed;
 }
 
 }  // namespace platform::posix

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -8,17 +9,31 @@
 
 namespace platform::posix {
 
-// Starts the program at `path` with posix_spawn (no shell, no PATH look-up), inheriting this
-// process's environment and standard error; standard input and output are this process's own,
-// or, when `standardStreams` is given, that one descriptor for both. Its process id, or -1.
+// What a started program is given besides its arguments.
+enum class Inheritance {
+    // Descriptors 0-2 alone, and a fixed minimal environment: for root's programs, which must
+    // not see what an unprivileged caller left open or set.
+    streamsAndFixedEnvironment,
+    // Descriptors 0-2 alone, and this process's environment.
+    streamsAndEnvironment,
+};
+
+// The environment root's programs run with.
+const std::vector<std::string>& fixedEnvironment();
+
+// Starts the program at `path` with posix_spawn (no shell, no PATH look-up), given descriptors
+// 0-2 and nothing else: standard input and output are this process's own, or, when
+// `standardStreams` is given, that one descriptor for both. Its process id, or -1.
 int spawnProcess(const std::string& path, const std::vector<std::string>& arguments,
-                 int standardStreams = -1);
+                 Inheritance inheritance, int standardStreams = -1);
 
-// Waits until the process has ended, for at most `limit`; true when it has. A process still
+// Waits until the process has ended, for at most `limit`; true when it has, with its exit
+// status in `exitStatus` where given (-1 for one ended by a signal, or not ours). A process still
 // running then is reaped by a thread of its own once it ends, so that it leaves no zombie.
-bool waitForProcess(int processId, std::chrono::milliseconds limit);
+bool waitForProcess(int processId, std::chrono::milliseconds limit, int* exitStatus = nullptr);
 
-// Starts the program and waits for it, for at most `limit`.
+// Starts the program as root's program and waits for it, for at most `limit`; one that ends
+// with a status but 0 did not do its work.
 ToolRun runProcess(const std::string& path, const std::vector<std::string>& arguments,
                    std::chrono::milliseconds limit);
 

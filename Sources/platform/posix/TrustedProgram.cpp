@@ -8,23 +8,38 @@ namespace platform::posix {
 
 namespace {
 
-bool ownedByRootAndWritableByRootAlone(const struct stat& status) {
-    return status.st_uid == 0 && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+bool ownedByRoot(const struct stat& status) {
+    return status.st_uid == 0;
+}
+
+bool writableByOthers(const struct stat& status) {
+    return (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
 }  // namespace
 
-bool isTrustedForRoot(const std::string& path) {
+std::string trustedForRoot(const std::string& path) {
     const std::string program = realPath(path);
-    if (program.empty()) {
-        return false;
+    struct stat status {};
+    if (program.empty() || ::lstat(program.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        !ownedByRoot(status) || writableByOthers(status)) {
+        return {};
     }
-    const std::string folder = program.substr(0, program.rfind('/') + 1);
-    struct stat file {};
-    struct stat directory {};
-    return ::lstat(program.c_str(), &file) == 0 && S_ISREG(file.st_mode) &&
-           ownedByRootAndWritableByRootAlone(file) && ::stat(folder.c_str(), &directory) == 0 &&
-           S_ISDIR(directory.st_mode) && ownedByRootAndWritableByRootAlone(directory);
+    // "/usr/bin/tool": "/usr/bin", "/usr", then "/".
+    std::string folder = program;
+    do {
+        folder.erase(folder.rfind('/'));
+        const std::string checked = folder.empty() ? "/" : folder;
+        if (::lstat(checked.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
+            !ownedByRoot(status) || (writableByOthers(status) && (status.st_mode & S_ISVTX) == 0)) {
+            return {};
+        }
+    } while (!folder.empty());
+    return program;
+}
+
+bool isTrustedForRoot(const std::string& path) {
+    return !trustedForRoot(path).empty();
 }
 
 }  // namespace platform::posix

@@ -1,10 +1,11 @@
 #!/usr/bin/python3
-"""Lints the macOS workflow, which cannot run here: it must parse as YAML and build, test and
-upload the bundle on an Intel Mac with Qt 5.15.
+"""Lints the macOS workflow, which cannot run here: it must parse as YAML and build, test, sign
+and upload the bundle on an Intel Mac with Qt 5.15 and a pinned Xcode.
 
 usage: check-workflow.py WORKFLOW
 """
 
+import re
 import sys
 
 import yaml
@@ -35,9 +36,22 @@ def main():
             if not any(use.startswith(action + "@") for use in uses):
                 problems.append(f"{name} lacks {action}")
         for command in ("cmake -S . -B build", "cmake --build build", "ctest --test-dir build",
-                        "macdeployqt", "otool -l"):
+                        "macdeployqt", "otool -l", "codesign --force --deep --sign -",
+                        "codesign --verify --deep --strict"):
             if command not in runs:
                 problems.append(f"{name} does not run {command}")
+        if not re.search(r"xcode-select --switch /Applications/Xcode_[0-9.]+\.app", runs):
+            problems.append(f"{name} does not pin an Xcode")
+        # The oldest macOS of the program, the helper and QtCore, and none may be unknown.
+        checked = re.search(r"for binary in (.*?); do", runs, re.S)
+        for binary in ("MacOS/Quorvel Legacy", "MacOS/quorvel-legacy-helper", "QtCore"):
+            if checked is None or f'{binary}"' not in checked.group(1):
+                problems.append(f"{name} does not check the oldest macOS of {binary}")
+        if 'test -n "$oldest"' not in runs:
+            problems.append(f"{name} lets an empty minos answer pass")
+        signing = runs.find("codesign --force")
+        if signing < runs.find("macdeployqt") or signing > runs.find("codesign --verify"):
+            problems.append(f"{name} must sign after macdeployqt and verify after signing")
         for step in steps:
             if not ("uses" in step) ^ ("run" in step):
                 problems.append(f"{name}: a step needs exactly one of uses and run: {step}")

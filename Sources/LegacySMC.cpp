@@ -50,15 +50,6 @@ LegacySMC::~LegacySMC() {
     }
 }
 
-std::uint32_t LegacySMC::fourChar(const std::string& text) {
-    std::uint32_t code = 0;
-    const std::size_t length = std::min<std::size_t>(text.size(), 4);
-    for (std::size_t i = 0; i < length; ++i) {
-        code = (code << 8) | static_cast<unsigned char>(text[i]);
-    }
-    return code;
-}
-
 std::optional<std::vector<std::uint8_t>> LegacySMC::readKey(const std::string& key) {
     std::lock_guard<std::mutex> guard(lock_);
     if (connection_ == 0 || !isFourCharacters(key)) {
@@ -102,12 +93,6 @@ LegacySMCWriteResult LegacySMC::writeKey(const std::string& key, const std::stri
     return result == platform::kKernSuccess     ? LegacySMCWriteResult::written
            : result == platform::kNotPrivileged ? LegacySMCWriteResult::notPermitted
                                                 : LegacySMCWriteResult::failed;
-}
-
-std::string LegacySMC::fanKey(const char* keyTemplate, int index) {
-    char key[32];
-    std::snprintf(key, sizeof key, keyTemplate, index);
-    return key;
 }
 
 std::optional<double> LegacySMC::cpuTemperatureCelsius() {

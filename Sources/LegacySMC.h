@@ -8,27 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/SmcKeys.h"
+
 namespace platform {
 class SmcUserClient;
 }
-
-// The parameter record of every SMC key exchange: 76 bytes, integers in host byte order.
-struct LegacySMCParamRecord {
-    std::uint32_t keyCode;  // the key's code from fourChar
-    std::uint8_t reserved4[9];
-    std::uint8_t padding13;
-    std::uint16_t reserved14;
-    std::uint8_t reserved16;
-    std::uint8_t padding17[3];
-    std::uint8_t typeCode[4];  // the type's text, in text order
-    std::uint8_t reserved24[8];
-    std::uint8_t command;  // 5 read, 6 write
-    std::uint8_t padding33[3];
-    std::uint32_t writeLength;  // bytes of the value to write
-    std::uint32_t replyLength;  // valid bytes at the start of payload in a reply
-    std::uint8_t payload[32];
-};
-static_assert(sizeof(LegacySMCParamRecord) == 76, "the SMC parameter record is 76 bytes");
 
 // What a key write came to: true when the platform call succeeded. A write that failed may have
 // been refused because this process lacks the rights to make it.
@@ -50,10 +34,10 @@ class LegacySMCWriteResult {
 // One process-wide object; every key read or write is one locked exchange of the record.
 class LegacySMC {
   public:
-    static constexpr std::uint32_t kSelector = 2;
-    static constexpr std::uint8_t kCommandRead = 5;
-    static constexpr std::uint8_t kCommandWrite = 6;
-    static constexpr std::size_t kPayloadSize = sizeof(LegacySMCParamRecord::payload);
+    static constexpr std::uint32_t kSelector = platform::smc::kSelector;
+    static constexpr std::uint8_t kCommandRead = platform::smc::kCommandRead;
+    static constexpr std::uint8_t kCommandWrite = platform::smc::kCommandWrite;
+    static constexpr std::size_t kPayloadSize = platform::smc::kPayloadSize;
 
     // The one SMC object of the process, made on first use over this machine's user client.
     static std::shared_ptr<LegacySMC> shared();
@@ -74,7 +58,7 @@ class LegacySMC {
                                   const std::vector<std::uint8_t>& data);
 
     // The 32-bit code of a key: its first four UTF-8 bytes, the first in the highest byte.
-    static std::uint32_t fourChar(const std::string& text);
+    static std::uint32_t fourChar(const std::string& text) { return platform::smc::fourChar(text); }
 
     // The first plausible CPU temperature among the CPU temperature keys, in degrees Celsius.
     std::optional<double> cpuTemperatureCelsius();
@@ -84,18 +68,20 @@ class LegacySMC {
     LegacySMCWriteResult setFanTargetRPM(int index, int rpm);
 
     // A fan key made from a template such as "F%dAc" and the fan's index.
-    static std::string fanKey(const char* keyTemplate, int index);
+    static std::string fanKey(const char* keyTemplate, int index) {
+        return platform::smc::fanKey(keyTemplate, index);
+    }
 
     // The keys, in the order the CPU temperature is looked for.
-    static constexpr const char* kCpuTemperatureKeys[] = {"TC0P", "TC0D", "TC0E", "TCPU"};
-    static constexpr const char* kFanCountKey = "FNum";
-    static constexpr const char* kFanCurrentSpeedKey = "F%dAc";
-    static constexpr const char* kFanMinimumSpeedKey = "F%dMn";
-    static constexpr const char* kFanMaximumSpeedKey = "F%dMx";
-    static constexpr const char* kFanTargetSpeedKey = "F%dTg";
-    static constexpr const char* kFanTargetSpeedType = "ui16";
-    static constexpr const char* kFanForceKey = "FS! ";
-    static constexpr const char* kFanForceType = "ui8 ";
+    static constexpr const auto& kCpuTemperatureKeys = platform::smc::kCpuTemperatureKeys;
+    static constexpr const char* kFanCountKey = platform::smc::kFanCountKey;
+    static constexpr const char* kFanCurrentSpeedKey = platform::smc::kFanCurrentSpeedKey;
+    static constexpr const char* kFanMinimumSpeedKey = platform::smc::kFanMinimumSpeedKey;
+    static constexpr const char* kFanMaximumSpeedKey = platform::smc::kFanMaximumSpeedKey;
+    static constexpr const char* kFanTargetSpeedKey = platform::smc::kFanTargetSpeedKey;
+    static constexpr const char* kFanTargetSpeedType = platform::smc::kFanTargetSpeedType;
+    static constexpr const char* kFanForceKey = platform::smc::kFanForceKey;
+    static constexpr const char* kFanForceType = platform::smc::kFanForceType;
 
   private:
     std::uint32_t connection_ = 0;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "LegacyAppDelegate.h"
-#include "platform/PrivilegedSession.h"
+#include "platform/privileged/PrivilegedSession.h"
 
 // The application object and its delegate, kept for the whole life of the process.
 std::unique_ptr<QApplication> app;

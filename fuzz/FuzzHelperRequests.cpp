@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "LegacySMC.h"
-#include "platform/PrivilegedRequests.h"
+#include "PrivilegedRequests.h"
 #include "platform/emulated/EmulatedSmcDevice.h"
 
 namespace {

@@ -13,12 +13,12 @@
 #include <thread>
 
 #include "LegacySMC.h"
+#include "PrivilegedRequests.h"
 #include "RecordingSmcUserClient.h"
-#include "platform/PrivilegedRequests.h"
-#include "platform/PrivilegedSession.h"
-#include "platform/PrivilegedSmcUserClient.h"
 #include "platform/posix/SpawnedProcess.h"
 #include "platform/posix/TrustedProgram.h"
+#include "platform/privileged/PrivilegedSession.h"
+#include "platform/privileged/PrivilegedSmcUserClient.h"
 
 namespace {
 

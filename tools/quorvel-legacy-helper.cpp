@@ -10,7 +10,7 @@
 //
 // Its first line is "ready <pid>": the user has authorized it, and this is the process the
 // program reaps once it has ended. Each request is checked before anything is done, and none is
-// carried out once the program has stopped listening; see Sources/platform/PrivilegedRequests.h.
+// carried out once the program has stopped listening; see PrivilegedRequests.h.
 // It ends when its input closes, that is, with the program.
 
 #include <fcntl.h>
@@ -22,7 +22,7 @@
 
 #include "LegacyMemory.h"
 #include "LegacySMC.h"
-#include "platform/PrivilegedRequests.h"
+#include "PrivilegedRequests.h"
 #include "platform/SmcUserClient.h"
 
 namespace {

@@ -2,14 +2,14 @@
 
 #include <cstring>
 
-#include "LegacySMC.h"
+#include "SmcKeys.h"
 
 namespace platform {
 
 KernReturn SmcKeyResponder::callStructMethod(std::uint32_t connection, std::uint32_t selector,
                                              const void* input, std::size_t inputSize, void* output,
                                              std::size_t* outputSize) {
-    if (!isOpenConnection(connection) || selector != LegacySMC::kSelector || input == nullptr ||
+    if (!isOpenConnection(connection) || selector != smc::kSelector || input == nullptr ||
         inputSize != sizeof(LegacySMCParamRecord) || output == nullptr || outputSize == nullptr ||
         *outputSize < sizeof(LegacySMCParamRecord)) {
         return kBadArgument;
@@ -23,9 +23,9 @@ KernReturn SmcKeyResponder::callStructMethod(std::uint32_t connection, std::uint
     LegacySMCParamRecord reply{};
     reply.keyCode = request.keyCode;
     KernReturn result = kBadArgument;
-    if (request.command == LegacySMC::kCommandRead) {
+    if (request.command == smc::kCommandRead) {
         result = readKey(key, reply.replyLength, reply.payload);
-    } else if (request.command == LegacySMC::kCommandWrite &&
+    } else if (request.command == smc::kCommandWrite &&
                request.writeLength <= sizeof request.payload) {
         result = writeKey(key, request.writeLength, request.payload);
     }

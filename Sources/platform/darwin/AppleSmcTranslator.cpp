@@ -4,14 +4,14 @@
 #include <cmath>
 #include <cstring>
 
-#include "LegacySMC.h"
+#include "../SmcKeys.h"
 
 namespace platform {
 
 namespace {
 
-const std::uint32_t kTypeFpe2 = LegacySMC::fourChar("fpe2");
-const std::uint32_t kTypeFlt = LegacySMC::fourChar("flt ");
+const std::uint32_t kTypeFpe2 = smc::fourChar("fpe2");
+const std::uint32_t kTypeFlt = smc::fourChar("flt ");
 
 constexpr std::size_t kMostBytes = sizeof(AppleSmcKeyData::bytes);
 constexpr int kMostFans = 10;  // fan keys have one digit
@@ -90,7 +90,7 @@ KernReturn AppleSmcTranslator::call(AppleSmcKeyData& request, AppleSmcKeyData& r
 }
 
 std::optional<AppleSmcTranslator::KeyInfo> AppleSmcTranslator::keyInfo(const std::string& key) {
-    const std::uint32_t code = LegacySMC::fourChar(key);
+    const std::uint32_t code = smc::fourChar(key);
     const auto known = keyInfos_.find(code);
     if (known != keyInfos_.end()) {
         return known->second;
@@ -111,7 +111,7 @@ std::optional<AppleSmcTranslator::KeyInfo> AppleSmcTranslator::keyInfo(const std
 bool AppleSmcTranslator::readValue(const std::string& key, const KeyInfo& info,
                                    std::uint8_t* bytes) {
     AppleSmcKeyData request{};
-    request.key = LegacySMC::fourChar(key);
+    request.key = smc::fourChar(key);
     request.keyInfo.dataSize = info.size;
     request.data8 = AppleSmcKeyData::kCommandReadKey;
     AppleSmcKeyData reply{};
@@ -125,7 +125,7 @@ bool AppleSmcTranslator::readValue(const std::string& key, const KeyInfo& info,
 KernReturn AppleSmcTranslator::writeValue(const std::string& key, const KeyInfo& info,
                                           const std::uint8_t* bytes) {
     AppleSmcKeyData request{};
-    request.key = LegacySMC::fourChar(key);
+    request.key = smc::fourChar(key);
     request.keyInfo.dataSize = info.size;
     request.data8 = AppleSmcKeyData::kCommandWriteKey;
     std::memcpy(request.bytes, bytes, info.size);
@@ -178,7 +178,7 @@ KernReturn AppleSmcTranslator::readKey(const std::string& key, std::uint32_t& le
 }
 
 KernReturn AppleSmcTranslator::setManual(int fan, bool manual) {
-    const std::string modeKey = LegacySMC::fanKey(kFanModeKey, fan);
+    const std::string modeKey = smc::fanKey(kFanModeKey, fan);
     if (keyInfo(modeKey)) {
         return writeNumber(modeKey, manual ? 1 : 0);
     }
@@ -209,7 +209,7 @@ KernReturn AppleSmcTranslator::handBackFans() {
     bool anyModeKey = false;
     KernReturn firstRefusal = kKernSuccess;
     for (int fan = 0; fan < fans; ++fan) {
-        const std::string modeKey = LegacySMC::fanKey(kFanModeKey, fan);
+        const std::string modeKey = smc::fanKey(kFanModeKey, fan);
         if (keyInfo(modeKey)) {
             anyModeKey = true;
             const KernReturn result = writeNumber(modeKey, 0);

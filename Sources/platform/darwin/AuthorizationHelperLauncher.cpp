@@ -15,8 +15,8 @@
 #include <memory>
 #include <string>
 
-#include "../PrivilegedSession.h"
 #include "../posix/RealPath.h"
+#include "../privileged/PrivilegedSession.h"
 
 namespace platform {
 

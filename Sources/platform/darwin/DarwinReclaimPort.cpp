@@ -5,10 +5,10 @@
 #include <malloc/malloc.h>
 #include <unistd.h>
 
-#include "../PrivilegedSession.h"
 #include "../ReclaimPort.h"
 #include "../posix/SpawnedProcess.h"
 #include "../posix/TrustedProgram.h"
+#include "../privileged/PrivilegedSession.h"
 
 namespace platform {
 

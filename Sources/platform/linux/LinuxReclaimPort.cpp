@@ -5,11 +5,11 @@
 #include <malloc.h>
 #include <unistd.h>
 
-#include "../PrivilegedSession.h"
 #include "../ReclaimPort.h"
 #include "../posix/RealPath.h"
 #include "../posix/SpawnedProcess.h"
 #include "../posix/TrustedProgram.h"
+#include "../privileged/PrivilegedSession.h"
 
 namespace platform {
 

@@ -7,10 +7,10 @@
 #include <memory>
 #include <string>
 
-#include "../PrivilegedSession.h"
 #include "../posix/RealPath.h"
 #include "../posix/SpawnedProcess.h"
 #include "../posix/TrustedProgram.h"
+#include "../privileged/PrivilegedSession.h"
 
 namespace platform {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "LegacySMC.h"
+#include "../SmcKeys.h"
 #include "PrivilegedProtocol.h"
 #include "PrivilegedSession.h"
 
@@ -41,7 +41,7 @@ KernReturn PrivilegedSmcUserClient::callStructMethod(std::uint32_t connection,
     }
     LegacySMCParamRecord request;
     std::memcpy(&request, input, sizeof request);
-    if (request.command != LegacySMC::kCommandWrite || request.writeLength == 0 ||
+    if (request.command != smc::kCommandWrite || request.writeLength == 0 ||
         request.writeLength > sizeof request.payload) {
         return result;
     }

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <charconv>
 
-#include "LegacySMC.h"
+#include "../SmcKeys.h"
 
 namespace platform::privileged {
 
@@ -59,7 +59,7 @@ std::optional<Request> parseRequest(std::string_view line) {
         }
     }
     const std::string_view hex = line.substr(kHexStart);
-    if (hex.size() % 2 != 0 || hex.size() / 2 > LegacySMC::kPayloadSize) {
+    if (hex.size() % 2 != 0 || hex.size() / 2 > smc::kPayloadSize) {
         return std::nullopt;
     }
     for (std::size_t i = 0; i < hex.size(); i += 2) {

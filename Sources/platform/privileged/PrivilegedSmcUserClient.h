@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "SmcUserClient.h"
+#include "../SmcUserClient.h"
 
 namespace platform {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "LegacyMemory.h"
-#include "PrivilegedProtocol.h"
+#include "platform/privileged/PrivilegedProtocol.h"
 
 class LegacySMC;
 

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <future>
 
-#include "posix/SpawnedProcess.h"
+#include "../posix/SpawnedProcess.h"
 
 namespace platform {
 

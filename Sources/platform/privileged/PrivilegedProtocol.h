@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ReclaimPort.h"
+#include "../ReclaimPort.h"
 
 // The line protocol between the program and its privileged helper, on the helper's standard
 // input and output. A request is one line, and so is its answer:

@@ -2,7 +2,10 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QThread>
+#include <QTimer>
 #include <deque>
+#include <functional>
 
 #include "LegacyMainViewController.h"
 #include "LegacySMC.h"
@@ -46,6 +49,9 @@ class Actions : public ::testing::Test {
                 snapshotsAtReclaim = snapshotsTaken;
                 const QCursor* cursor = QApplication::overrideCursor();
                 busyDuringReclaim = cursor != nullptr && cursor->shape() == Qt::WaitCursor;
+                if (duringReclaim) {
+                    duringReclaim();
+                }
                 return reclaimOutcome;
             });
         controller->view();
@@ -64,6 +70,7 @@ class Actions : public ::testing::Test {
     int reclaims = 0;
     LegacyReclaimOutcome reclaimOutcome = LegacyReclaimOutcome::toolEnded;
     int snapshotsAtReclaim = -1;
+    std::function<void()> duringReclaim;
     bool busyDuringReclaim = false;
 };
 
@@ -213,6 +220,7 @@ TEST_F(Actions, AnActionRefusedForLackOfRightsSaysSoInTheStatusLine) {
     smcClient->writeAnswer = platform::kNotPrivileged;
     controller->fanManual()->click();
     controller->applyFanButton()->click();
+    controller->applyFanButton()->click();
     EXPECT_EQ(status(), refused);
     smcClient->writeAnswer = platform::kKernSuccess;
     controller->applyFanButton()->click();
@@ -245,6 +253,26 @@ TEST_F(Actions, AnActionRefusedForLackOfRightsSaysSoInTheStatusLine) {
     usedBytes = {5ULL << 30, 5ULL << 30};
     controller->reclaimButton()->click();
     EXPECT_EQ(status(), utf8("Очистка выполнена"));
+}
+
+// Ticks that come while an action waits (for the tool, or the password dialog) refresh nothing:
+// the action ends with a refresh of its own, and a refresh meanwhile would reach the SMC while
+// the action holds it.
+TEST_F(Actions, NoTickRefreshesInTheMiddleOfAnAction) {
+    controller->startPolling();
+    controller->timer()->setInterval(1);
+    int refreshesDuringReclaim = -1;
+    duringReclaim = [&] {
+        const int before = snapshotsTaken;
+        for (int i = 0; i < 5; ++i) {
+            QThread::msleep(5);
+            QCoreApplication::processEvents();
+        }
+        refreshesDuringReclaim = snapshotsTaken - before;
+    };
+    controller->reclaimButton()->click();
+    EXPECT_EQ(refreshesDuringReclaim, 0);
+    delete controller->timer();
 }
 
 TEST_F(Actions, NoActionDisablesAButton) {

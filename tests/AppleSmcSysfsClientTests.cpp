@@ -1,4 +1,7 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,7 +83,7 @@ class SysfsTree : public ::testing::Test {
         put(hwmon + "fan1_target", "1000\n");
         put(hwmon + "pwm1_enable", "2\n");
         put(hwmon + "temp1_label", "TCPU\n");
-        put(hwmon + "temp1_input", "61200\n");
+        put(hwmon + "temp1_input", "61199\n");
         fs::create_directories(root / "bus/acpi/drivers/applesmc");
         fs::create_directory_symlink(root / "devices/LNXSYSTM:00/LNXSYBUS:00/APP0001:00",
                                      root / "bus/acpi/drivers/applesmc/APP0001:00");
@@ -179,7 +182,7 @@ TEST_F(SysfsTree, TheHwmonSchemeOfTheAcpiDeviceWorksAlike) {
     EXPECT_EQ(smc->rpm("F0Ac"), 1800);
     EXPECT_EQ(smc->rpm("F0Mn"), 1000);
     EXPECT_EQ(smc->rpm("F0Mx"), 5000);
-    // 61.2 degrees: 15667.2 units, rounded.
+    // 61.199 degrees: 15666.944 units, rounded (not cut) to 15667.
     EXPECT_EQ(smc->readKey("TCPU"), (Bytes{0x3D, 0x33}));
 
     ASSERT_TRUE(smc->setFanTargetRPM(0, 2500));
@@ -331,6 +334,43 @@ TEST_F(SysfsTree, ALinkOrAFifoInAFilesPlaceIsNeitherFollowedNorWaitedOn) {
     fs::remove(root / device / "fan2_output");
     ASSERT_EQ(mkfifo((root / device / "fan2_output").c_str(), 0600), 0);
     EXPECT_FALSE(smc->setFanTargetRPM(1, 2500));
+    // Nor is one written that has a reader on its other end, which would take the target.
+    fs::remove(root / device / "fan2_manual");
+    put(device + "fan2_manual", "0\n");
+    const int reader = open((root / device / "fan2_output").c_str(), O_RDWR | O_NONBLOCK);
+    EXPECT_FALSE(smc->setFanTargetRPM(1, 2500));
+    char taken[8];
+    EXPECT_EQ(read(reader, taken, sizeof taken), -1) << "the target went into the FIFO";
+    close(reader);
+}
+
+// A file of another file system mounted in a driver file's place is not the driver's.
+TEST_F(SysfsTree, AFileMountedFromAnotherFileSystemIsNotRead) {
+    const std::string device = platformScheme();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const fs::path elsewhere = root / "elsewhere";
+        fs::create_directory(elsewhere);
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_PRIVATE | MS_REC, nullptr) ||
+            mount("tmpfs", elsewhere.c_str(), "tmpfs", 0, nullptr) != 0) {
+            _exit(77);
+        }
+        std::ofstream(elsewhere / "fan") << "4321\n";
+        if (mount((elsewhere / "fan").c_str(), (root / device / "fan1_input").c_str(), nullptr,
+                  MS_BIND, nullptr) != 0) {
+            _exit(77);
+        }
+        auto smc = openSmc();
+        _exit(smc->rpm("F0Ac") == std::nullopt && smc->rpm("F0Mn") == 1200 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+        GTEST_SKIP() << "no mount namespace here";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST_F(SysfsTree, AFanWithoutAManualSwitchTakesNoTarget) {

@@ -123,6 +123,10 @@ TEST_F(HelperRequests, TakesLinesAsTheyComeAndAnOverlongOneAsOneBadLine) {
     EXPECT_EQ(requests->take("aim\n"), std::vector<std::string>{"ok"});
     EXPECT_EQ(cleanUps, 1);
 
+    // Eighty bytes are a line; eighty-one are too many.
+    EXPECT_EQ(requests->take(std::string(80, 'x') + "\n" + std::string(81, 'x') + "\n"),
+              (std::vector<std::string>{"error malformed", "error too-long"}));
+
     // The rest of a line too long is not taken for a request of its own.
     const std::string overlong = std::string(200, 'x') + "write F0Tg 0bb8";
     EXPECT_EQ(requests->take(overlong + "\nwrite FS!  00\n"),
@@ -210,7 +214,7 @@ class ThreadLauncher : public platform::HelperLauncher {
         slow,
         silent,
         missing,
-        authorizesSlowly,  // the user takes a while to type the password
+        authorizesSlowly,  // the user takes a while to type the password; gone after one answer
         launchWaits,       // the launcher itself waits for the user, as macOS's does
     };
 
@@ -247,7 +251,8 @@ class ThreadLauncher : public platform::HelperLauncher {
         if (helper_ == Helper::authorizesSlowly) {
             std::this_thread::sleep_for(std::chrono::milliseconds(600));
         }
-        const bool ready = helper_ != Helper::refused && write(end, "ready 0\n", 8) == 8;
+        const bool ready =
+            helper_ != Helper::refused && send(end, "ready 0\n", 8, MSG_NOSIGNAL) == 8;
         char buffer[256];
         ssize_t n;
         while (ready && (n = read(end, buffer, sizeof buffer)) > 0) {
@@ -260,11 +265,11 @@ class ThreadLauncher : public platform::HelperLauncher {
             for (const std::string& answer :
                  requests.take(std::string_view(buffer, static_cast<std::size_t>(n)))) {
                 const std::string line = answer + "\n";
-                if (write(end, line.data(), line.size()) < 0) {
+                if (send(end, line.data(), line.size(), MSG_NOSIGNAL) < 0) {
                     break;
                 }
             }
-            if (helper_ == Helper::answersOnceThenGoes) {
+            if (helper_ == Helper::answersOnceThenGoes || helper_ == Helper::authorizesSlowly) {
                 break;
             }
         }
@@ -345,6 +350,13 @@ TEST(PrivilegedSession, KeepsTheWindowAliveWhileItWaitsAndGivesUpOnASilentHelper
             EXPECT_EQ(authorizing.session->ask(kTarget), "ok");
             EXPECT_GE(keptAlive, 8);
         }
+        // A helper started again waits for the user with the long limit too.
+        SessionOver again(ThreadLauncher::Helper::authorizesSlowly, std::chrono::milliseconds(200),
+                          std::chrono::seconds(5));
+        EXPECT_EQ(again.session->ask(kTarget), "ok");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // it ends meanwhile
+        EXPECT_EQ(again.session->ask(kTarget), "ok");
+        EXPECT_EQ(again.launcher->launches, 2);
     }
     PrivilegedSession::setWhileWaiting({});
 }
@@ -414,6 +426,20 @@ TEST(PrivilegedSmcUserClient, HandsAWriteRefusedForRightsToTheHelper) {
                                                                          *over.session, true));
     EXPECT_EQ(asRoot.setFanTargetRPM(0, 3000), LegacySMCWriteResult::notPermitted);
     EXPECT_EQ(over.launcher->launches, 1);
+}
+
+// pkexec is not even started on a helper at its installed place that others could have replaced.
+TEST(TrustedProgram, NoHelperIsLaunchedThatOthersCouldHaveReplaced) {
+    char self[4096] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    const fs::path libexec = fs::path(self).parent_path().parent_path() / "libexec";
+    ASSERT_FALSE(fs::exists(libexec));
+    fs::create_directories(libexec / "quorvel-legacy");
+    const fs::path helper = libexec / "quorvel-legacy" / "quorvel-legacy-helper";
+    std::ofstream(helper) << "#!/bin/sh\necho ready 0\n";
+    chmod(helper.c_str(), 0777);
+    EXPECT_EQ(platform::makeHelperLauncher()->launch(), std::nullopt);
+    fs::remove_all(libexec);
 }
 
 // Root runs only a program that root owns and nobody else may write, in such a folder.

@@ -123,6 +123,10 @@ TEST_F(Reclaim, AToolThatHangsIsWaitedForUntilTheLimitAndReapedOnceItEnds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_FALSE(fs::exists(entry)) << "the tool is still there, or a zombie";
+
+    // The clean-up's own limit leaves a tool of two seconds to end.
+    std::ofstream(tool, std::ios::trunc) << "#!/bin/sh\nexec sleep 2\n";
+    EXPECT_EQ(LegacyMemory::reclaim(port), LegacyReclaimOutcome::toolEnded);
 }
 
 TEST_F(Reclaim, TheToolIsRunByPathWithoutAShell) {

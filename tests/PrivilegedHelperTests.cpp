@@ -153,22 +153,11 @@ TEST_F(HelperRequests, ActsOnlyWhileTheProgramStillListens) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
     const std::string stale = "write F0Tg 0bb8\nreclaim\n";
     ASSERT_EQ(write(ends[0], stale.data(), stale.size()), static_cast<ssize_t>(stale.size()));
-    close(ends[0]);  // the program gave up waiting and went
-    requests->serve(ends[1], ends[1]);
+    close(ends[0]);                     // the program gave up waiting and went
+    requests->serve(ends[1], ends[1]);  // one that listens is served: see HelperProgram
     close(ends[1]);
     EXPECT_TRUE(client->writes.empty());
     EXPECT_EQ(cleanUps, 0);
-
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
-    std::thread helper([&] { requests->serve(ends[1], ends[1]); });
-    ASSERT_EQ(write(ends[0], "write F0Tg 0bb8\n", 16), 16);
-    char answer[8] = {};
-    EXPECT_EQ(read(ends[0], answer, sizeof answer), 3);
-    EXPECT_STREQ(answer, "ok\n");
-    close(ends[0]);
-    helper.join();
-    close(ends[1]);
-    EXPECT_EQ(client->writes.size(), 1u);
 }
 
 // The helper program itself, on this machine (which has no SMC): answers on its standard output,
@@ -190,11 +179,9 @@ TEST(HelperProgram, AnswersEachRequestAndEndsWithItsInput) {
     }
     const int status = pclose(pipe);
     if (geteuid() == 0) {
-        const std::string ready = output.substr(0, output.find('\n') + 1);
-        EXPECT_GT(platform::privileged::parseReady(ready.substr(0, ready.size() - 1)).value_or(0),
-                  0)
-            << "first, the helper's process id";
-        EXPECT_EQ(output.substr(ready.size()), "error fan\nerror malformed\nerror failed\n");
+        EXPECT_EQ(output.rfind("ready ", 0), 0u) << "first, the helper's process id";
+        EXPECT_EQ(output.substr(output.find('\n') + 1),
+                  "error fan\nerror malformed\nerror failed\n");
         EXPECT_EQ(WEXITSTATUS(status), 0);
     } else {
         EXPECT_EQ(output, "quorvel-legacy-helper: runs as root, started by Quorvel Legacy\n");
@@ -207,6 +194,9 @@ TEST(HelperProgram, AnswersEachRequestAndEndsWithItsInput) {
 // macOS launcher, it gives one descriptor for both ways and no process id.
 class ThreadLauncher : public platform::HelperLauncher {
   public:
+    // authorizesSlowly: the user takes a while to type the password, and the helper goes after
+    // one answer; launchWaits: the launcher itself waits for the user, as macOS's does;
+    // process: a real child process that tells its id and never answers.
     enum class Helper {
         serves,
         refused,
@@ -214,8 +204,9 @@ class ThreadLauncher : public platform::HelperLauncher {
         slow,
         silent,
         missing,
-        authorizesSlowly,  // the user takes a while to type the password; gone after one answer
-        launchWaits,       // the launcher itself waits for the user, as macOS's does
+        authorizesSlowly,
+        launchWaits,
+        process,
     };
 
     ThreadLauncher(Helper helper, std::unique_ptr<ScriptedSmcUserClient> client)
@@ -238,11 +229,19 @@ class ThreadLauncher : public platform::HelperLauncher {
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
             return std::nullopt;
         }
-        threads_.emplace_back([this, end = ends[1]] { serve(end); });
+        if (helper_ == Helper::process) {
+            processId = platform::posix::spawnProcess(
+                "/bin/sh", {"-c", "echo ready $$; exec cat >/dev/null"},
+                platform::posix::Inheritance::streamsAndEnvironment, ends[1]);
+            close(ends[1]);
+        } else {
+            threads_.emplace_back([this, end = ends[1]] { serve(end); });
+        }
         return platform::HelperChannel{ends[0], -1};
     }
 
     std::atomic<int> launches{0};
+    int processId = -1;
     LegacySMC smc_;
 
   private:
@@ -364,33 +363,13 @@ TEST(PrivilegedSession, KeepsTheWindowAliveWhileItWaitsAndGivesUpOnASilentHelper
 // A helper that ends after its session dropped it is reaped: it was started as this process's
 // child and told its process id in its first line.
 TEST(PrivilegedSession, LeavesNoZombieOfADroppedHelper) {
-    class ShellLauncher : public platform::HelperLauncher {
-      public:
-        std::optional<platform::HelperChannel> launch() override {
-            int ends[2];
-            if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-                return std::nullopt;
-            }
-            processId = platform::posix::spawnProcess(
-                "/bin/sh", {"-c", "echo ready $$; exec cat >/dev/null"},
-                platform::posix::Inheritance::streamsAndEnvironment, ends[1]);
-            close(ends[1]);
-            return platform::HelperChannel{ends[0], -1};
-        }
-        int processId = -1;
-    };
-    auto owned = std::make_unique<ShellLauncher>();
-    ShellLauncher* launcher = owned.get();
-    PrivilegedSession session(std::move(owned), std::chrono::seconds(5),
-                              std::chrono::milliseconds(200));
-    EXPECT_EQ(session.ask(kTarget), "error no-answer");
-    ASSERT_GT(launcher->processId, 0);
-    const auto start = std::chrono::steady_clock::now();
-    while (kill(launcher->processId, 0) == 0 &&
-           std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+    SessionOver over(ThreadLauncher::Helper::process, std::chrono::milliseconds(200));
+    EXPECT_EQ(over.session->ask(kTarget), "error no-answer");
+    const int helper = over.launcher->processId;
+    for (int tries = 0; helper > 0 && kill(helper, 0) == 0 && tries < 250; ++tries) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    EXPECT_NE(kill(launcher->processId, 0), 0) << "still there, or a zombie";
+    EXPECT_TRUE(helper > 0 && kill(helper, 0) != 0) << "still there, or a zombie";
 }
 
 // The program's SMC client: a write refused for lack of rights goes to the helper.

@@ -149,12 +149,12 @@ int main(int argc, char** argv) {
 
     // One worker at a time: the worker holds a lock for as long as it runs, so a run that finds
     // it held (a sync stuck on a dead mount) starts nothing new.
-    const int self = openLock();
-    if (self < 0) {
+    const int lock = openLock();
+    if (lock < 0) {
         return memory_pressure::kFailed;
     }
-    if (::flock(self, LOCK_EX | LOCK_NB) != 0) {
-        ::close(self);
+    if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        ::close(lock);
         return memory_pressure::kBusy;
     }
 
@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
     if (worker == 0) {
         ::_exit(relieve(options.level));
     }
-    ::close(self);  // the worker's copy keeps the lock
+    ::close(lock);  // the worker's copy keeps it
     if (worker < 0) {
         return relieve(options.level);
     }
@@ -173,7 +173,7 @@ int main(int argc, char** argv) {
         int status = 0;
         const pid_t ended = ::waitpid(worker, &status, WNOHANG);
         if (ended == worker) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : memory_pressure::kDone;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : memory_pressure::kFailed;
         }
         if (ended < 0 && errno != EINTR) {
             return memory_pressure::kDone;

@@ -3,11 +3,8 @@
 // helper run it.
 
 #include <malloc/malloc.h>
-#include <unistd.h>
 
 #include "../ReclaimPort.h"
-#include "../posix/SpawnedProcess.h"
-#include "../posix/TrustedProgram.h"
 #include "../privileged/PrivilegedSession.h"
 
 namespace platform {
@@ -22,15 +19,7 @@ class DarwinReclaimPort final : public ReclaimPort {
 
     ToolRun runTool(const std::string& path, const std::vector<std::string>& arguments,
                     std::chrono::milliseconds limit) override {
-        if (::geteuid() != 0) {
-            return privileged::toolRunOf(
-                PrivilegedSession::shared().ask(std::string(privileged::kReclaimLine)));
-        }
-        const std::string trusted = posix::trustedForRoot(path);
-        if (trusted.empty()) {
-            return ToolRun::notStarted;
-        }
-        return posix::runProcess(trusted, arguments, limit);
+        return runToolWithRootsRights(path, arguments, limit);
     }
 };
 

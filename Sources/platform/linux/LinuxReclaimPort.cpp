@@ -7,8 +7,6 @@
 
 #include "../ReclaimPort.h"
 #include "../posix/RealPath.h"
-#include "../posix/SpawnedProcess.h"
-#include "../posix/TrustedProgram.h"
 #include "../privileged/PrivilegedSession.h"
 
 namespace platform {
@@ -38,15 +36,7 @@ class LinuxReclaimPort final : public ReclaimPort {
 
     ToolRun runTool(const std::string& path, const std::vector<std::string>& arguments,
                     std::chrono::milliseconds limit) override {
-        if (::geteuid() != 0) {
-            return privileged::toolRunOf(
-                PrivilegedSession::shared().ask(std::string(privileged::kReclaimLine)));
-        }
-        const std::string trusted = posix::trustedForRoot(path);
-        if (trusted.empty()) {
-            return ToolRun::notStarted;
-        }
-        return posix::runProcess(trusted, arguments, limit);
+        return runToolWithRootsRights(path, arguments, limit);
     }
 };
 

@@ -8,6 +8,7 @@
 #include <future>
 
 #include "../posix/SpawnedProcess.h"
+#include "../posix/TrustedProgram.h"
 
 namespace platform {
 
@@ -153,6 +154,19 @@ void PrivilegedSession::drop() {
     }
     helperProcessId_ = -1;
     channel_.reset();
+}
+
+ToolRun runToolWithRootsRights(const std::string& path, const std::vector<std::string>& arguments,
+                               std::chrono::milliseconds limit) {
+    if (::geteuid() != 0) {
+        return privileged::toolRunOf(
+            PrivilegedSession::shared().ask(std::string(privileged::kReclaimLine)));
+    }
+    const std::string trusted = posix::trustedForRoot(path);
+    if (trusted.empty()) {
+        return ToolRun::notStarted;
+    }
+    return posix::runProcess(trusted, arguments, limit);
 }
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "PrivilegedProtocol.h"
 
@@ -84,5 +85,11 @@ class PrivilegedSession {
     privileged::LineSplitter lines_;
     std::mutex lock_;
 };
+
+// Runs the memory-pressure tool at `path` with root's rights and waits for it, for at most
+// `limit`: as root, only a tool that nobody but root could have replaced, by the very path that
+// was checked; otherwise the privileged helper runs it.
+ToolRun runToolWithRootsRights(const std::string& path, const std::vector<std::string>& arguments,
+                               std::chrono::milliseconds limit);
 
 }  // namespace platform

@@ -8,6 +8,13 @@
 
 #include "LegacySMC.h"
 #include "RecordingSmcUserClient.h"
+#ifdef __APPLE__
+#include <cstdio>
+
+#include "platform/darwin/AppleSmcKeyData.h"
+#include "platform/darwin/AppleSmcTranslator.h"
+#include "platform/darwin/DarwinSmcUserClient.h"
+#endif
 
 namespace {
 
@@ -123,6 +130,57 @@ TEST(SmcConnection, AnOpenThatLeavesNoHandleIsUnavailable) {
     EXPECT_TRUE(client.exchanges.empty());
     EXPECT_EQ(client.calls.back(), "objectRelease 4660");
 }
+
+#ifdef __APPLE__
+// This Mac's own SMC, through the kernel extension and the program's translator. Its key count
+// "#KEY" is a ui32 that only comes back right with the right record size, selector and byte
+// order; what else was found is printed for the log.
+TEST(SmcConnection, ThisMacsSmcCountsItsKeysThroughTheProgramsRecord) {
+    const auto kext = platform::makeAppleSmcKextClient();
+    const std::uint32_t service = kext->matchingService("AppleSMC");
+    std::uint32_t connection = 0;
+    const bool opened = service != 0 && kext->serviceOpen(service, 0, &connection) == 0;
+    if (service != 0) {
+        kext->objectRelease(service);
+    }
+    if (!opened || connection == 0) {
+        GTEST_SKIP() << "the AppleSMC service could not be opened on this machine";
+    }
+    platform::AppleSmcKeyData request{};
+    request.key = LegacySMC::fourChar("#KEY");
+    request.data8 = platform::AppleSmcKeyData::kCommandKeyInfo;
+    platform::AppleSmcKeyData info{};
+    std::size_t infoSize = sizeof info;
+    const auto asked = kext->callStructMethod(connection, platform::AppleSmcTranslator::kSelector,
+                                              &request, sizeof request, &info, &infoSize);
+    kext->serviceClose(connection);
+    ASSERT_EQ(asked, platform::kKernSuccess);
+    EXPECT_EQ(infoSize, sizeof info);
+    EXPECT_EQ(info.result, platform::AppleSmcKeyData::kResultSuccess);
+    EXPECT_EQ(info.keyInfo.dataSize, 4u);
+    EXPECT_EQ(info.keyInfo.dataType, LegacySMC::fourChar("ui32"));
+
+    LegacySMC smc(platform::makeDirectSmcUserClient());
+    ASSERT_TRUE(smc.isAvailable());
+    const auto count = smc.readKey("#KEY");
+    ASSERT_TRUE(count.has_value());
+    ASSERT_EQ(count->size(), 4u);
+    const std::uint32_t keys = std::uint32_t{(*count)[0]} << 24 | std::uint32_t{(*count)[1]} << 16 |
+                               std::uint32_t{(*count)[2]} << 8 | (*count)[3];
+    EXPECT_GT(keys, 0u);
+    EXPECT_LT(keys, 0x10000u);  // the other byte order makes millions of a few thousand
+    std::string temperatureKey = "none";
+    for (const char* key : LegacySMC::kCpuTemperatureKeys) {
+        if (smc.readKey(key)) {
+            temperatureKey = key;
+            break;
+        }
+    }
+    std::printf("AppleSMC: %u keys; FNum %s; CPU temperature key: %s\n", keys,
+                smc.readKey(LegacySMC::kFanCountKey) ? "found" : "not found",
+                temperatureKey.c_str());
+}
+#endif
 
 TEST(SmcKeyCode, IsTheFirstFourUtf8BytesWithTheFirstInTheHighestByte) {
     EXPECT_EQ(LegacySMC::fourChar("FNum"), 0x464E756Du);

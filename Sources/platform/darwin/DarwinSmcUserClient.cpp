@@ -5,6 +5,7 @@
 #include <mach/mach.h>
 
 #include "AppleSmcTranslator.h"
+#include "DarwinSmcUserClient.h"
 
 namespace platform {
 
@@ -42,8 +43,12 @@ class DarwinSmcUserClient final : public SmcUserClient {
 
 }  // namespace
 
+std::unique_ptr<SmcUserClient> makeAppleSmcKextClient() {
+    return std::make_unique<DarwinSmcUserClient>();
+}
+
 std::unique_ptr<SmcUserClient> makeDirectSmcUserClient() {
-    return std::make_unique<AppleSmcTranslator>(std::make_unique<DarwinSmcUserClient>());
+    return std::make_unique<AppleSmcTranslator>(makeAppleSmcKextClient());
 }
 
 }  // namespace platform

@@ -24,6 +24,5 @@ foreach(module Core Gui Widgets)
 endforeach()
 set_target_properties(Qt5::Core PROPERTIES INTERFACE_COMPILE_DEFINITIONS QT_CORE_LIB)
 set_target_properties(Qt5::Widgets PROPERTIES INTERFACE_LINK_LIBRARIES "Qt5::Gui;Qt5::Core")
-# As Qt 5.15.2's own: OpenGL and AGL, which the newest SDKs no longer have.
-set_target_properties(Qt5::Gui PROPERTIES INTERFACE_LINK_LIBRARIES "-framework OpenGL;-framework AGL")
+set_target_properties(Qt5::Gui PROPERTIES INTERFACE_LINK_LIBRARIES Qt5::Core)
 set(Qt5_FOUND TRUE)

@@ -1,10 +1,15 @@
 #include <QApplication>
+#include <QEvent>
 #include <QEventLoop>
 #include <QGuiApplication>
+#include <QInputEvent>
 #include <QMetaObject>
+#include <QSocketNotifier>
 #include <QString>
+#include <QTimer>
 #include <QtGlobal>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -46,6 +51,43 @@ void holdStartUpMessage(QtMsgType type, const QMessageLogContext& context, const
     heldMessages.push_back({type, context.category != nullptr ? context.category : "", text});
 }
 
+// Set once the last window has closed: the application is on its way out.
+bool quitting = false;
+
+// What the user types and clicks while an action waits is dropped, not kept for later: a click
+// on another control then would act once the password is typed. Closing the window and quitting
+// are no such input and come through.
+class UserInputDropped final : public QObject {
+  public:
+    UserInputDropped() { QCoreApplication::instance()->installEventFilter(this); }
+
+  protected:
+    bool eventFilter(QObject* /*watched*/, QEvent* event) override {
+        return dynamic_cast<QInputEvent*>(event) != nullptr || event->type() == QEvent::Shortcut ||
+               event->type() == QEvent::InputMethod;
+    }
+};
+
+// While an administrator's authorization or the helper's answer is awaited, the window keeps
+// drawing and answering: the event loop sleeps until something arrives (a repaint, a question of
+// a screen reader, the helper's descriptor, the limit), as fast as when nothing is awaited.
+void waitKeepingTheWindowAlive(int descriptor, std::chrono::milliseconds limit) {
+    const UserInputDropped dropped;
+    bool over = false;
+    QSocketNotifier readable(static_cast<qintptr>(descriptor), QSocketNotifier::Read);
+    QObject::connect(&readable, &QSocketNotifier::activated, [&] {
+        readable.setEnabled(false);
+        over = true;
+    });
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, [&] { over = true; });
+    deadline.start(static_cast<int>(limit.count()));
+    while (!over && !quitting) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+}
+
 // Passes what was held back on to Qt's own handler, once the application object is there.
 void releaseStartUpMessages() {
     qInstallMessageHandler(nullptr);
@@ -63,10 +105,7 @@ int main(int argc, char* argv[]) {
     app = std::make_unique<QApplication>(argc, argv);
     releaseStartUpMessages();
     delegate = std::make_unique<LegacyAppDelegate>();
-    // While an administrator's authorization is awaited, the window keeps drawing and answering
-    // (the user input it gets meanwhile waits for the action to end).
-    platform::PrivilegedSession::setWhileWaiting(
-        [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
+    platform::PrivilegedSession::setKeepAlive({waitKeepingTheWindowAlive, [] { return quitting; }});
     // Desktops match the window with its desktop entry and icon by this name.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.quorvel.legacy"));
 
@@ -74,6 +113,7 @@ int main(int argc, char* argv[]) {
     QApplication::setQuitOnLastWindowClosed(false);
     QObject::connect(app.get(), &QGuiApplication::lastWindowClosed, delegate.get(), [] {
         if (delegate->applicationShouldTerminateAfterLastWindowClosed()) {
+            quitting = true;  // an action awaiting the helper gives up and sends nothing more
             QCoreApplication::quit();
         }
     });

@@ -110,10 +110,10 @@ TEST_F(SysfsTree, WithoutTheDriverThereIsNoService) {
     put("bus/acpi/drivers/applesmc/uevent", "");
     EXPECT_FALSE(openSmc()->isAvailable()) << "a driver without a device is not a service";
 
-    // A device that leads out of the sysfs root is not taken, whatever it holds.
-    char pattern[] = "/tmp/quorvel-elsewhere-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const fs::path elsewhere = pattern;
+    // A device that leads out of the sysfs root is not taken, whatever it holds, even from a
+    // folder whose name begins with the root's.
+    const fs::path elsewhere = root.string() + "2";
+    fs::create_directory(elsewhere);
     std::ofstream(elsewhere / "fan1_input") << "2000\n";
     fs::create_directory_symlink(elsewhere, root / "bus/acpi/drivers/applesmc/APP0001:00");
     EXPECT_FALSE(openSmc()->isAvailable());

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -101,7 +102,9 @@ class FakeAppleSmcKext : public platform::SmcUserClient {
         } else if (in.data8 == AppleSmcKeyData::kCommandReadKey && unreadableKeys.count(name)) {
             out.result = 0x86;  // the SMC could not read it
         } else if (in.data8 == AppleSmcKeyData::kCommandReadKey) {
-            std::copy(found->second.bytes.begin(), found->second.bytes.end(), out.bytes);
+            std::copy_n(found->second.bytes.begin(),
+                        std::min<std::size_t>(found->second.bytes.size(), sizeof out.bytes),
+                        out.bytes);
         } else if (in.data8 == AppleSmcKeyData::kCommandWriteKey) {
             if (refuseWrites || refusedKeys.count(name) != 0) {
                 return static_cast<KernReturn>(0xE00002C1);  // not privileged
@@ -232,6 +235,10 @@ TEST(AppleSmcTranslator, AnUnknownKeyIsNotFound) {
     EXPECT_EQ(smc->readKey("TCPU"), std::nullopt);
     EXPECT_FALSE(smc->writeKey("ABCD", "ui8 ", {1}));
     EXPECT_FALSE(smc->setFanTargetRPM(5, 2000));
+    // Nor is one longer than the record's 32 bytes.
+    mac.keys["TBIG"] = {"ch8*", Bytes(40, 1)};
+    EXPECT_EQ(smc->readKey("TBIG"), std::nullopt);
+    EXPECT_FALSE(smc->writeKey("TBIG", "ch8*", {1}));
     EXPECT_TRUE(mac.writes.empty());
 }
 
@@ -308,6 +315,12 @@ TEST(AppleSmcTranslator, WritesTheKernelRefusesFail) {
     EXPECT_FALSE(smcOver(newer)->setFanTargetRPM(0, 3000));
     EXPECT_EQ(newer.writes,
               (std::vector<std::pair<std::string, Bytes>>{{"F0Md", {0x01}}, {"F0Md", {0x00}}}));
+
+    // Handing back goes on past a fan that refuses, and that refusal is the answer.
+    FakeAppleSmcKext handBack = FakeAppleSmcKext::floatMac();
+    handBack.refusedKeys = {"F0Md"};
+    EXPECT_FALSE(smcOver(handBack)->writeKey("FS! ", "ui8 ", {0x00}));
+    EXPECT_EQ(handBack.writes, (std::vector<std::pair<std::string, Bytes>>{{"F1Md", {0x00}}}));
 }
 
 TEST(AppleSmcTranslator, AFailedKeyInfoIsAskedAgainNextTime) {

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -196,7 +198,8 @@ class ThreadLauncher : public platform::HelperLauncher {
   public:
     // authorizesSlowly: the user takes a while to type the password, and the helper goes after
     // one answer; launchWaits: the launcher itself waits for the user, as macOS's does;
-    // process: a real child process that tells its id and never answers.
+    // process: a real child process that tells its id and never answers; userAsked: a real
+    // launcher process (as pkexec) that waits for the user's authorization until it is ended.
     enum class Helper {
         serves,
         refused,
@@ -207,6 +210,7 @@ class ThreadLauncher : public platform::HelperLauncher {
         authorizesSlowly,
         launchWaits,
         process,
+        userAsked,
     };
 
     ThreadLauncher(Helper helper, std::unique_ptr<ScriptedSmcUserClient> client)
@@ -229,11 +233,16 @@ class ThreadLauncher : public platform::HelperLauncher {
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
             return std::nullopt;
         }
-        if (helper_ == Helper::process) {
+        if (helper_ == Helper::process || helper_ == Helper::userAsked) {
             processId = platform::posix::spawnProcess(
-                "/bin/sh", {"-c", "echo ready $$; exec cat >/dev/null"},
+                "/bin/sh",
+                {"-c", helper_ == Helper::process ? "echo ready $$; exec cat >/dev/null"
+                                                  : "exec sleep 30"},
                 platform::posix::Inheritance::streamsAndEnvironment, ends[1]);
             close(ends[1]);
+            if (helper_ == Helper::userAsked) {
+                return platform::HelperChannel{ends[0], processId};
+            }
         } else {
             threads_.emplace_back([this, end = ends[1]] { serve(end); });
         }
@@ -241,6 +250,7 @@ class ThreadLauncher : public platform::HelperLauncher {
     }
 
     std::atomic<int> launches{0};
+    std::atomic<int> linesReceived{0};  // by a helper
     int processId = -1;
     LegacySMC smc_;
 
@@ -255,6 +265,7 @@ class ThreadLauncher : public platform::HelperLauncher {
         char buffer[256];
         ssize_t n;
         while (ready && (n = read(end, buffer, sizeof buffer)) > 0) {
+            linesReceived += static_cast<int>(std::count(buffer, buffer + n, '\n'));
             if (helper_ == Helper::silent) {
                 continue;
             }
@@ -316,6 +327,9 @@ TEST(PrivilegedSession, NoHelperARefusedOneOrOneGoneIsNoAnswerAndTheNextNeedStar
     EXPECT_EQ(refused.session->ask(kTarget), std::nullopt);
     EXPECT_EQ(refused.session->ask(kTarget), std::nullopt);
     EXPECT_EQ(refused.launcher->launches, 2) << "a refusal is asked again at the next need";
+    EXPECT_EQ(platform::privileged::toolRunOf(refused.session->ask("reclaim")),
+              platform::ToolRun::notPermitted)
+        << "a clean-up refused is one the user has no rights for";
 
     // A helper found gone (ended, killed) is started again for the same request.
     SessionOver gone(ThreadLauncher::Helper::answersOnceThenGoes);
@@ -327,7 +341,12 @@ TEST(PrivilegedSession, NoHelperARefusedOneOrOneGoneIsNoAnswerAndTheNextNeedStar
 
 TEST(PrivilegedSession, KeepsTheWindowAliveWhileItWaitsAndGivesUpOnASilentHelper) {
     int keptAlive = 0;
-    PrivilegedSession::setWhileWaiting([&keptAlive] { ++keptAlive; });
+    PrivilegedSession::setKeepAlive({[&keptAlive](int descriptor, std::chrono::milliseconds limit) {
+                                         ++keptAlive;
+                                         pollfd readable{descriptor, POLLIN, 0};
+                                         poll(&readable, 1, std::min(30, int(limit.count())));
+                                     },
+                                     {}});
     {
         SessionOver slow(ThreadLauncher::Helper::slow);
         EXPECT_EQ(slow.session->ask(kTarget), "ok");
@@ -357,7 +376,31 @@ TEST(PrivilegedSession, KeepsTheWindowAliveWhileItWaitsAndGivesUpOnASilentHelper
         EXPECT_EQ(again.session->ask(kTarget), "ok");
         EXPECT_EQ(again.launcher->launches, 2);
     }
-    PrivilegedSession::setWhileWaiting({});
+    PrivilegedSession::setKeepAlive({});
+}
+
+// The window closed while the user is asked (by the helper, or by the launcher as on macOS): the
+// wait ends at once and nothing reaches a helper, authorized or not; a call from within the wait
+// (the event loop it runs) gets nothing at once.
+TEST(PrivilegedSession, SendsNothingOnceTheProgramQuits) {
+    for (const auto helper :
+         {ThreadLauncher::Helper::authorizesSlowly, ThreadLauncher::Helper::launchWaits}) {
+        SessionOver over(helper);
+        bool quit = false;
+        std::optional<std::string> nested = "not asked";
+        PrivilegedSession::setKeepAlive({[&](int, std::chrono::milliseconds) {
+                                             nested = over.session->ask(kTarget);
+                                             quit = true;
+                                         },
+                                         [&] { return quit; }});
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(over.session->ask(kTarget), "error no-answer");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+        EXPECT_EQ(nested, std::nullopt);
+        std::this_thread::sleep_for(std::chrono::milliseconds(900));  // the helper ends meanwhile
+        EXPECT_EQ(over.launcher->linesReceived, 0);
+    }
+    PrivilegedSession::setKeepAlive({});
 }
 
 // A helper that ends after its session dropped it is reaped: it was started as this process's
@@ -370,6 +413,15 @@ TEST(PrivilegedSession, LeavesNoZombieOfADroppedHelper) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_TRUE(helper > 0 && kill(helper, 0) != 0) << "still there, or a zombie";
+
+    // A launcher still waiting for the user when its session gives up is ended, and reaped.
+    SessionOver asked(ThreadLauncher::Helper::userAsked, std::chrono::seconds(5),
+                      std::chrono::milliseconds(200));
+    EXPECT_EQ(asked.session->ask(kTarget), std::nullopt);
+    for (int tries = 0; kill(asked.launcher->processId, 0) == 0 && tries < 250; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_NE(kill(asked.launcher->processId, 0), 0) << "still waiting, or a zombie";
 }
 
 // The program's SMC client: a write refused for lack of rights goes to the helper.

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -25,6 +26,7 @@ class RecordingReclaimPort : public platform::ReclaimPort {
     std::vector<std::string> calls;
     std::vector<std::string> spawnedArguments;
     int spawned = -1;
+    std::optional<platform::ToolRun> told;  // what the run comes to, without running anything
 
     void relieveAllocator() override { calls.push_back("relieveAllocator"); }
     std::string memoryPressureTool() override { return tool_; }
@@ -32,6 +34,9 @@ class RecordingReclaimPort : public platform::ReclaimPort {
                               std::chrono::milliseconds limit) override {
         calls.push_back("runTool " + path);
         spawnedArguments = arguments;
+        if (told) {
+            return *told;
+        }
         spawned = platform::posix::spawnProcess(
             path, arguments, platform::posix::Inheritance::streamsAndFixedEnvironment);
         if (spawned < 0) {
@@ -89,6 +94,9 @@ TEST_F(Reclaim, TwoCleanUpsRunTheToolTwice) {
     LegacyMemory::reclaim(port);
     LegacyMemory::reclaim(port);
     EXPECT_EQ(runs(), "-S|-l|critical|-s|3|\n-S|-l|critical|-s|3|\n");
+
+    port.told = platform::ToolRun::notPermitted;  // a refusal is no failure of the tool
+    EXPECT_EQ(LegacyMemory::reclaim(port), LegacyReclaimOutcome::notPermitted);
 }
 
 TEST_F(Reclaim, AToolThatCannotStartEndsTheCleanUpAtOnce) {
@@ -141,18 +149,28 @@ TEST_F(Reclaim, TheToolIsRunByPathWithoutAShell) {
 TEST_F(Reclaim, RootsToolGetsTheStandardStreamsAndTheFixedEnvironmentAlone) {
     ASSERT_EQ(dup2(STDERR_FILENO, 40), 40);  // left open across exec
     setenv("QUORVEL_CALLERS_OWN", "1", 1);
+    signal(SIGUSR2, SIG_IGN);  // nor the signals the caller ignores
     EXPECT_EQ(platform::posix::runProcess(
                   "/bin/sh",
-                  {"-c", "{ [ -e /proc/$$/fd/40 ] && echo fd40; env; } | grep -v ^PWD= >>" +
-                             log.string()},
+                  {"-c",
+                   "{ [ -e /proc/$$/fd/40 ] && echo fd40; env; grep ^SigIgn /proc/$$/status | "
+                   "cut -c1-8,18-; } | grep -v ^PWD= >>" +
+                       log.string()},
                   std::chrono::seconds(5)),
               platform::ToolRun::ended);
+    signal(SIGUSR2, SIG_DFL);
     unsetenv("QUORVEL_CALLERS_OWN");
     close(40);
-    EXPECT_EQ(runs(), "PATH=/usr/bin:/bin:/usr/sbin:/sbin\n");  // the shell adds PWD
-    EXPECT_EQ(platform::posix::runProcess("/bin/sh", {"-c", "exit 75"}, std::chrono::seconds(5)),
-              platform::ToolRun::failed)
-        << "a tool that says it did not do its work";
+    // The shell adds PWD; the C library keeps its own signals, 32 and up, to itself.
+    EXPECT_EQ(runs(), "PATH=/usr/bin:/bin:/usr/sbin:/sbin\nSigIgn:\t0000000\n");
+    for (const auto& [script, run] : std::vector<std::pair<const char*, platform::ToolRun>>{
+             {"exit 75", platform::ToolRun::failed},           // it says it did not do its work
+             {"kill -TERM $$", platform::ToolRun::failed},     // ended by a signal
+             {"exit 80", platform::ToolRun::stillRunning}}) {  // its work still goes on
+        EXPECT_EQ(platform::posix::runProcess("/bin/sh", {"-c", script}, std::chrono::seconds(5)),
+                  run)
+            << script;
+    }
 }
 
 TEST(ReclaimPort, FindsTheStandInBesideTheProgram) {

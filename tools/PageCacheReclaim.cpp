@@ -1,5 +1,8 @@
 #include "PageCacheReclaim.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <fstream>
 #include <sstream>
@@ -22,6 +25,20 @@ unsigned long long statFigure(const std::string& statText, const std::string& na
 }
 
 }  // namespace
+
+std::string lockOfThisUser() {
+    const uid_t user = ::geteuid();
+    if (user == 0) {
+        return kRootLock;
+    }
+    const std::string folder = "/run/user/" + std::to_string(user);
+    struct stat status {};
+    if (::lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
+        status.st_uid != user || (status.st_mode & 077) != 0) {
+        return {};
+    }
+    return folder + "/quorvel-memory-pressure.lock";
+}
 
 Status reclaimPageCache(const std::string& cgroupFolder, bool critical, const KernelWrite& write) {
     std::ifstream statFile(cgroupFolder + "/memory.stat");

@@ -8,8 +8,9 @@
 // allocates memory to create pressure and never kills anything, and never asks for anything
 // but page cache of a cgroup: a kernel that cannot be told so is asked nothing (status 69). It
 // ends within the given seconds even when the kernel is slow: the work is left to finish on its
-// own, and while it goes on a new run starts no more (status 75). Work that could not begin, or
-// that the kernel refused, ends with status 74.
+// own and the run ends with status 80, and while it goes on a new run starts no more (status 75).
+// Work that could not begin, that the kernel refused, or whose end was lost ends with status 74.
+// Root's runs lock a file under /run, other users' one in their own runtime folder.
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -27,11 +28,15 @@
 #include <thread>
 
 #include "PageCacheReclaim.h"
+#include "platform/ReclaimPort.h"
 #include "platform/linux/KernelFiles.h"
 
 namespace {
 
 using memory_pressure::Status;
+
+static_assert(memory_pressure::kStillWorking == platform::kToolStillWorkingStatus,
+              "the program reads this status as a tool still at work");
 
 constexpr long kMostSeconds = 3600;
 
@@ -89,17 +94,22 @@ Status relieve(Level level) {
     return ::geteuid() == 0 ? dropCaches(level) : reclaimOwnCgroup(level);
 }
 
-// The file whose lock the worker holds. Root's is its own under /run: created 0600, never
-// through a link, and taken only while it is root's alone, a regular file with no other name.
+// The file whose lock the worker holds: this user's own (see lockOfThisUser), created 0600, never
+// through a link, and taken only while it is this user's alone, a regular file with no other
+// name. kNoLock for a user without one; -1 when it cannot be taken.
+constexpr int kNoLock = -2;
+
 int openLock() {
-    if (::geteuid() != 0) {
-        return ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+    const std::string path = memory_pressure::lockOfThisUser();
+    if (path.empty()) {
+        return kNoLock;
     }
-    const int lock = ::open(memory_pressure::kRootLock,
-                            O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    const int lock =
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     struct stat status {};
-    if (lock >= 0 && (::fstat(lock, &status) != 0 || !S_ISREG(status.st_mode) ||
-                      status.st_uid != 0 || (status.st_mode & 077) != 0 || status.st_nlink != 1)) {
+    if (lock >= 0 &&
+        (::fstat(lock, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid() ||
+         (status.st_mode & 077) != 0 || status.st_nlink != 1)) {
         ::close(lock);
         return -1;
     }
@@ -150,24 +160,27 @@ int main(int argc, char** argv) {
     // One worker at a time: the worker holds a lock for as long as it runs, so a run that finds
     // it held (a sync stuck on a dead mount) starts nothing new.
     const int lock = openLock();
-    if (lock < 0) {
+    if (lock == -1) {
         return memory_pressure::kFailed;
     }
-    if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    if (lock >= 0 && ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
         ::close(lock);
         return memory_pressure::kBusy;
     }
 
     // The work runs in a child, so that this run ends within its seconds even when the kernel is
-    // slow; a worker still at work then is left to finish on its own.
+    // slow; a worker still at work then is left to finish on its own, and this run says so.
+    // Without a worker there is no work: never any without the lock or past the deadline.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds);
     const pid_t worker = ::fork();
     if (worker == 0) {
         ::_exit(relieve(options.level));
     }
-    ::close(lock);  // the worker's copy keeps it
+    if (lock >= 0) {
+        ::close(lock);  // the worker's copy keeps it
+    }
     if (worker < 0) {
-        return relieve(options.level);
+        return memory_pressure::kFailed;
     }
     while (std::chrono::steady_clock::now() < deadline) {
         int status = 0;
@@ -176,9 +189,9 @@ int main(int argc, char** argv) {
             return WIFEXITED(status) ? WEXITSTATUS(status) : memory_pressure::kFailed;
         }
         if (ended < 0 && errno != EINTR) {
-            return memory_pressure::kDone;
+            return memory_pressure::kFailed;  // its end is lost (ECHILD): nothing says it worked
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return memory_pressure::kDone;
+    return memory_pressure::kStillWorking;
 }

@@ -16,6 +16,10 @@ enum class ToolRun {
     notPermitted,  // this process lacks the rights, and no helper would run it
 };
 
+// The exit status of a memory-pressure tool whose work was still going on when its own seconds
+// were up (the Linux stand-in's): still running, neither done nor failed.
+constexpr int kToolStillWorkingStatus = 80;
+
 // What a RAM clean-up needs of the system.
 class ReclaimPort {
   public:

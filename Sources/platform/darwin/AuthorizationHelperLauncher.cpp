@@ -2,20 +2,27 @@
 // framework, from inside the application bundle, beside the program. The session calls this on
 // a thread of its own, so the window keeps drawing while the system's dialog is up; the helper
 // is forked as this process's child and tells its process id in its first line, so that the
-// session reaps it.
+// session reaps it. A child the authorization forked that never became a helper (its call failed
+// after the fork, or the helper ended before its first line) is found among this process's
+// children and reaped too.
 
 #include <Security/Authorization.h>
 #include <Security/AuthorizationTags.h>
+#include <libproc.h>
 #include <mach-o/dyld.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "../posix/RealPath.h"
+#include "../posix/SpawnedProcess.h"
 #include "../privileged/PrivilegedSession.h"
 
 namespace platform {
@@ -23,6 +30,27 @@ namespace platform {
 namespace {
 
 constexpr const char* kHelperName = "quorvel-legacy-helper";
+
+// This process's children, in order.
+std::vector<int> childProcesses() {
+    std::vector<int> children(256, 0);
+    const int count = ::proc_listchildpids(::getpid(), children.data(),
+                                           static_cast<int>(children.size() * sizeof(int)));
+    children.resize(static_cast<std::size_t>(std::clamp(count, 0, 256)));
+    children.erase(std::remove_if(children.begin(), children.end(), [](int id) { return id <= 0; }),
+                   children.end());
+    std::sort(children.begin(), children.end());
+    return children;
+}
+
+// The child that came between two looks at this process's children, or -1.
+int newChild(const std::vector<int>& before) {
+    std::vector<int> added;
+    const std::vector<int> after = childProcesses();
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                        std::back_inserter(added));
+    return added.size() == 1 ? added.front() : -1;
+}
 
 class AuthorizationHelperLauncher final : public HelperLauncher {
   public:
@@ -46,6 +74,7 @@ class AuthorizationHelperLauncher final : public HelperLauncher {
         FILE* pipe = nullptr;
         OSStatus status = ::AuthorizationCopyRights(authorization, &rights,
                                                     kAuthorizationEmptyEnvironment, flags, nullptr);
+        const std::vector<int> children = childProcesses();
         if (status == errAuthorizationSuccess) {
             char* const arguments[] = {nullptr};
             // Deprecated, yet present on every macOS this program runs on, and the one way to
@@ -57,18 +86,25 @@ class AuthorizationHelperLauncher final : public HelperLauncher {
 #pragma GCC diagnostic pop
         }
         ::AuthorizationFree(authorization, kAuthorizationFlagDefaults);
+        // The helper, as this process's child; the session reaps it once it ends.
+        const int helperProcess = newChild(children);
         if (status != errAuthorizationSuccess || pipe == nullptr) {
+            if (pipe != nullptr) {
+                std::fclose(pipe);
+            }
+            posix::waitForProcess(helperProcess, std::chrono::milliseconds(0));
             return std::nullopt;
         }
         // The pipe carries the helper's standard input and output both ways.
         const int descriptor = ::dup(::fileno(pipe));
         std::fclose(pipe);
         if (descriptor < 0) {
+            posix::waitForProcess(helperProcess, std::chrono::milliseconds(0));
             return std::nullopt;
         }
         const int noSignal = 1;
         ::setsockopt(descriptor, SOL_SOCKET, SO_NOSIGPIPE, &noSignal, sizeof noSignal);
-        return HelperChannel{descriptor, -1};
+        return HelperChannel{descriptor, helperProcess};
     }
 
   private:

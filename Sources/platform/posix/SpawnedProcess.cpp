@@ -1,5 +1,6 @@
 #include "SpawnedProcess.h"
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,7 +32,7 @@ bool reap(int processId, int options, bool& ended, int* exitStatus = nullptr) {
 }
 
 // Every descriptor but 0-2 stays behind, whether or not it was opened close-on-exec.
-bool keepStandardStreamsAlone(posix_spawn_file_actions_t& actions, posix_spawnattr_t& attributes,
+bool keepStandardStreamsAlone(posix_spawn_file_actions_t& actions, short& flags,
                               bool streamsGiven) {
 #if defined(__APPLE__)
     // Closed unless named in the file actions: name the streams that are not given.
@@ -41,12 +42,27 @@ bool keepStandardStreamsAlone(posix_spawn_file_actions_t& actions, posix_spawnat
             return false;
         }
     }
-    return ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_CLOEXEC_DEFAULT) == 0;
+    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+    return true;
 #else
-    (void)attributes;
+    (void)flags;
     (void)streamsGiven;
     return ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1) == 0;
 #endif
+}
+
+// Every signal as the system defines it, none blocked, whatever this process ignores or blocks
+// (a child with SIGCHLD ignored would lose the ends of its own children).
+bool defaultSignals(posix_spawnattr_t& attributes, short& flags) {
+    sigset_t all;
+    sigset_t none;
+    if (::sigfillset(&all) != 0 || ::sigemptyset(&none) != 0 ||
+        ::posix_spawnattr_setsigdefault(&attributes, &all) != 0 ||
+        ::posix_spawnattr_setsigmask(&attributes, &none) != 0) {
+        return false;
+    }
+    flags |= POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    return true;
 }
 
 }  // namespace
@@ -85,11 +101,13 @@ int spawnProcess(const std::string& path, const std::vector<std::string>& argume
     }
     // The given streams first: closing the rest would close the descriptor they come from.
     const bool streamsGiven = standardStreams >= 0;
+    short flags = 0;
     const bool prepared =
         (!streamsGiven ||
          (::posix_spawn_file_actions_adddup2(&streams, standardStreams, STDIN_FILENO) == 0 &&
           ::posix_spawn_file_actions_adddup2(&streams, standardStreams, STDOUT_FILENO) == 0)) &&
-        keepStandardStreamsAlone(streams, attributes, streamsGiven);
+        keepStandardStreamsAlone(streams, flags, streamsGiven) &&
+        defaultSignals(attributes, flags) && ::posix_spawnattr_setflags(&attributes, flags) == 0;
     pid_t processId = -1;
     const int spawned =
         prepared ? ::posix_spawn(&processId, path.c_str(), &streams, &attributes, argv.data(),
@@ -130,6 +148,9 @@ ToolRun runProcess(const std::string& path, const std::vector<std::string>& argu
     }
     int exitStatus = -1;
     if (!waitForProcess(processId, limit, &exitStatus)) {
+        return ToolRun::stillRunning;
+    }
+    if (exitStatus == kToolStillWorkingStatus) {
         return ToolRun::stillRunning;
     }
     return exitStatus == 0 ? ToolRun::ended : ToolRun::failed;

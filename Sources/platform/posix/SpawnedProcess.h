@@ -22,8 +22,9 @@ enum class Inheritance {
 const std::vector<std::string>& fixedEnvironment();
 
 // Starts the program at `path` with posix_spawn (no shell, no PATH look-up), given descriptors
-// 0-2 and nothing else: standard input and output are this process's own, or, when
-// `standardStreams` is given, that one descriptor for both. Its process id, or -1.
+// 0-2 and nothing else, every signal's default disposition and an empty signal mask: standard input
+// and output are this process's own, or, when `standardStreams` is given, that one descriptor for
+// both. Its process id, or -1.
 int spawnProcess(const std::string& path, const std::vector<std::string>& arguments,
                  Inheritance inheritance, int standardStreams = -1);
 
@@ -33,7 +34,8 @@ int spawnProcess(const std::string& path, const std::vector<std::string>& argume
 bool waitForProcess(int processId, std::chrono::milliseconds limit, int* exitStatus = nullptr);
 
 // Starts the program as root's program and waits for it, for at most `limit`; one that ends
-// with a status but 0 did not do its work.
+// with a status but 0 did not do its work, unless it says that its work still goes on
+// (kToolStillWorkingStatus).
 ToolRun runProcess(const std::string& path, const std::vector<std::string>& arguments,
                    std::chrono::milliseconds limit);
 

@@ -1,6 +1,7 @@
 #include "TrustedProgram.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include "RealPath.h"
 
@@ -23,6 +24,12 @@ std::string trustedForRoot(const std::string& path) {
     struct stat status {};
     if (program.empty() || ::lstat(program.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
         !ownedByRoot(status) || writableByOthers(status)) {
+        return {};
+    }
+    // A mount that a user may make (FUSE, a stick the desktop mounts, a tmpfs of theirs) names
+    // whatever owner it likes; such mounts are nosuid, and nothing on them is root's to run.
+    struct statvfs mount {};
+    if (::statvfs(program.c_str(), &mount) != 0 || (mount.f_flag & ST_NOSUID) != 0) {
         return {};
     }
     // "/usr/bin/tool": "/usr/bin", "/usr", then "/".

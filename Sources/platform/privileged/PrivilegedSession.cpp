@@ -1,11 +1,11 @@
 #include "PrivilegedSession.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <future>
 
 #include "../posix/SpawnedProcess.h"
 #include "../posix/TrustedProgram.h"
@@ -14,18 +14,55 @@ namespace platform {
 
 namespace {
 
-constexpr std::chrono::milliseconds kPollInterval{30};
-
-std::function<void()>& whileWaiting() {
-    static std::function<void()> keepAlive;
-    return keepAlive;
+PrivilegedSession::KeepAlive& keepAlive() {
+    static PrivilegedSession::KeepAlive theKeepAlive;
+    return theKeepAlive;
 }
 
-void keepAlive() {
-    if (whileWaiting()) {
-        whileWaiting()();
+bool quitting() {
+    return keepAlive().quitting && keepAlive().quitting();
+}
+
+// Waits until the descriptor has something to read, the limit has passed or the program quits.
+void waitForReadable(int descriptor, std::chrono::milliseconds limit) {
+    if (keepAlive().wait) {
+        keepAlive().wait(descriptor, limit);
+        return;
+    }
+    pollfd ready{descriptor, POLLIN, 0};
+    ::poll(&ready, 1, static_cast<int>(limit.count()));
+}
+
+bool readable(int descriptor) {
+    pollfd ready{descriptor, POLLIN, 0};
+    return ::poll(&ready, 1, 0) > 0;  // readable, at its end, or in error: a read tells
+}
+
+// Ends what a channel leads to: its descriptor closed, so that a helper running as root ends by
+// itself; a launcher still waiting for the user's authorization ended, as ours to end; and both
+// reaped once they end.
+void endChannel(const HelperChannel& channel, int helperProcessId) {
+    ::close(channel.descriptor);
+    if (channel.processId > 0) {
+        ::kill(channel.processId, SIGTERM);
+        posix::waitForProcess(channel.processId, std::chrono::milliseconds(0));
+    }
+    if (helperProcessId > 0 && helperProcessId != channel.processId) {
+        // Started by the system on our behalf (macOS), and so our child to reap once it ends.
+        posix::waitForProcess(helperProcessId, std::chrono::milliseconds(0));
     }
 }
+
+// A launch on a thread of its own, which tells its end through a pipe that the waiting thread
+// watches. Given up (the program quits while the user is still asked), its channel is ended as
+// soon as it returns.
+struct Launch {
+    std::mutex lock;
+    std::optional<HelperChannel> channel;
+    bool done = false;
+    bool givenUp = false;
+    int ends[2] = {-1, -1};
+};
 
 }  // namespace
 
@@ -48,19 +85,32 @@ PrivilegedSession& PrivilegedSession::shared() {
     return session;
 }
 
-void PrivilegedSession::setWhileWaiting(std::function<void()> keepAlive) {
-    whileWaiting() = std::move(keepAlive);
+void PrivilegedSession::setKeepAlive(KeepAlive keepAlive) {
+    platform::keepAlive() = std::move(keepAlive);
 }
 
 std::optional<std::string> PrivilegedSession::ask(const std::string& request) {
+    if (asking_.load() == std::this_thread::get_id()) {
+        return std::nullopt;  // from within a wait of this very call: it would wait for itself
+    }
     std::lock_guard<std::mutex> guard(lock_);
+    asking_ = std::this_thread::get_id();
+    struct Leaving {
+        std::atomic<std::thread::id>& asking;
+        ~Leaving() { asking = std::thread::id(); }
+    } leaving{asking_};
+
     if (channel_ && privileged::peerHungUp(channel_->descriptor, channel_->descriptor)) {
         drop();  // gone since its last answer (ended, killed): a new one takes this request
     }
     for (;;) {
         const bool fresh = !channel_;
-        if (fresh && !start()) {
-            return std::nullopt;
+        if (fresh && !quitting() && !start()) {
+            return quitting() ? std::optional<std::string>(privileged::kNoAnswer) : std::nullopt;
+        }
+        if (quitting()) {
+            drop();
+            return std::string(privileged::kNoAnswer);
         }
         if (privileged::sendAll(channel_->descriptor, request + "\n")) {
             break;
@@ -98,31 +148,60 @@ bool PrivilegedSession::start() {
 }
 
 // The launcher may wait for the user's authorization (macOS asks before it starts anything), so
-// it runs on a thread of its own while this one keeps the window alive.
+// it runs on a thread of its own while this one keeps the window alive. The program may quit
+// meanwhile: the thread is then left to end by itself, and ends what it started.
 std::optional<HelperChannel> PrivilegedSession::launchWhileKeepingAlive() {
-    auto launching = std::async(std::launch::async, [this] { return launcher_->launch(); });
-    while (launching.wait_for(kPollInterval) != std::future_status::ready) {
-        keepAlive();
+    auto launch = std::make_shared<Launch>();
+    if (::pipe(launch->ends) != 0) {
+        return std::nullopt;
     }
-    return launching.get();
+    for (const int end : launch->ends) {
+        ::fcntl(end, F_SETFD, FD_CLOEXEC);
+    }
+    std::thread([launcher = launcher_, launch] {
+        auto channel = launcher->launch();
+        std::lock_guard<std::mutex> guard(launch->lock);
+        if (launch->givenUp && channel) {
+            endChannel(*channel, -1);
+        }
+        launch->channel = channel;
+        launch->done = true;
+        ::close(launch->ends[1]);  // wakes the waiting thread
+    }).detach();
+
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(launch->lock);
+            if (launch->done || quitting()) {
+                launch->givenUp = !launch->done;
+                ::close(launch->ends[0]);
+                return launch->done ? launch->channel : std::nullopt;
+            }
+        }
+        waitForReadable(launch->ends[0], authorizationLimit_);
+    }
 }
 
-// The helper's next line, within `limit`; nothing when it is gone, silent, or its line too long.
+// The helper's next line, within `limit`; nothing when it is gone, silent, or its line too long,
+// or when the program quits meanwhile.
 std::optional<std::string> PrivilegedSession::line(std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     char buffer[256];
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd ready{channel_->descriptor, POLLIN, 0};
-        const int polled = ::poll(&ready, 1, static_cast<int>(kPollInterval.count()));
-        if (polled < 0 && errno != EINTR) {
+    for (;;) {
+        if (quitting()) {
             return std::nullopt;
         }
-        if (polled <= 0) {
-            keepAlive();
+        if (!readable(channel_->descriptor)) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                return std::nullopt;
+            }
+            waitForReadable(channel_->descriptor, left);
             continue;
         }
         const ssize_t n = ::read(channel_->descriptor, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;
         }
         if (n <= 0) {
@@ -133,25 +212,13 @@ std::optional<std::string> PrivilegedSession::line(std::chrono::milliseconds lim
             return lines.front();  // one line at a time; an overlong one is none
         }
     }
-    return std::nullopt;
 }
 
 void PrivilegedSession::drop() {
     if (!channel_) {
         return;
     }
-    ::close(channel_->descriptor);
-    const int launched = channel_->processId;
-    if (launched > 0) {
-        // A launcher still waiting for the user's authorization is ours to end; a helper
-        // already running as root ends by itself now that its input is closed.
-        ::kill(launched, SIGTERM);
-        posix::waitForProcess(launched, std::chrono::milliseconds(0));
-    }
-    if (helperProcessId_ > 0 && helperProcessId_ != launched) {
-        // Started by the system on our behalf (macOS), and so our child to reap once it ends.
-        posix::waitForProcess(helperProcessId_, std::chrono::milliseconds(0));
-    }
+    endChannel(*channel_, helperProcessId_);
     helperProcessId_ = -1;
     channel_.reset();
 }

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "PrivilegedProtocol.h"
@@ -38,7 +40,9 @@ std::unique_ptr<HelperLauncher> makeHelperLauncher();
 // the rest of the run, so that the user authorizes at most once. A session that fails (refused,
 // cancelled, a helper gone or silent too long) is dropped, its helper reaped once it ends, and
 // the next need starts another; a helper found gone before a request is sent is started again
-// for that same request.
+// for that same request. Once the program is quitting, nothing more is sent: a wait under way
+// ends, the channel is closed (the helper ends without acting) and a launcher still waiting for
+// the user's authorization is ended, or, where it cannot be, closed once it returns.
 class PrivilegedSession {
   public:
     // How long the first answer of a new helper may take (the user's authorization comes first),
@@ -58,17 +62,26 @@ class PrivilegedSession {
     static PrivilegedSession& shared();
 
     // Sends one request line (without its line end) and returns the helper's answer. Nothing
-    // when no helper was authorized to answer (none there, refused, cancelled); kNoAnswer when
-    // the helper, authorized, gave no answer in time or went away before it answered.
+    // when no helper was authorized to answer (none there, refused, cancelled), or when called
+    // again from within a wait of its own (the keep-alive's event loop); kNoAnswer when the
+    // helper, authorized, gave no answer in time or went away before it answered, and when the
+    // program is quitting.
     std::optional<std::string> ask(const std::string& request);
 
     // How many helpers this session has started.
     int launches() const { return launches_; }
 
-    // Run every few milliseconds while a helper starts or an answer is awaited (the user may be
-    // typing a password), so that the program's window keeps answering; set once, before the
-    // first request.
-    static void setWhileWaiting(std::function<void()> keepAlive);
+    // How the program keeps its window alive while a helper starts or an answer is awaited (the
+    // user may be typing a password); set once, before the first request.
+    struct KeepAlive {
+        // Returns once `descriptor` has something to read, `limit` has passed or the program is
+        // quitting, the window drawing and answering meanwhile: woken by what arrives, not by a
+        // timer. Without one, the wait is a plain poll.
+        std::function<void(int descriptor, std::chrono::milliseconds limit)> wait;
+        // Whether the program is on its way out.
+        std::function<bool()> quitting;
+    };
+    static void setKeepAlive(KeepAlive keepAlive);
 
   private:
     bool start();
@@ -76,7 +89,7 @@ class PrivilegedSession {
     std::optional<std::string> line(std::chrono::milliseconds limit);
     void drop();
 
-    std::unique_ptr<HelperLauncher> launcher_;
+    std::shared_ptr<HelperLauncher> launcher_;
     std::chrono::milliseconds authorizationLimit_;
     std::chrono::milliseconds answerLimit_;
     std::optional<HelperChannel> channel_;
@@ -84,6 +97,7 @@ class PrivilegedSession {
     int launches_ = 0;
     privileged::LineSplitter lines_;
     std::mutex lock_;
+    std::atomic<std::thread::id> asking_{};  // the thread inside ask(), if any
 };
 
 // Runs the memory-pressure tool at `path` with root's rights and waits for it, for at most

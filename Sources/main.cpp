@@ -12,16 +12,18 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "LegacyAppDelegate.h"
 #include "platform/privileged/PrivilegedSession.h"
 
-// The application object and its delegate, kept for the whole life of the process.
-std::unique_ptr<QApplication> app;
-std::unique_ptr<LegacyAppDelegate> delegate;
+// The application object and its delegate, kept for the whole life of the process. They are
+// freed by main once the event loop has returned, never by exit(): Qt's X11 platform calls
+// exit(1) from inside the loop when its display goes away, when the window could no longer be
+// torn down safely.
+QApplication* app = nullptr;
+LegacyAppDelegate* delegate = nullptr;
 
 namespace {
 
@@ -102,16 +104,16 @@ void releaseStartUpMessages() {
 
 int main(int argc, char* argv[]) {
     qInstallMessageHandler(holdStartUpMessage);
-    app = std::make_unique<QApplication>(argc, argv);
+    app = new QApplication(argc, argv);
     releaseStartUpMessages();
-    delegate = std::make_unique<LegacyAppDelegate>();
+    delegate = new LegacyAppDelegate();
     platform::PrivilegedSession::setKeepAlive({waitKeepingTheWindowAlive, [] { return quitting; }});
     // Desktops match the window with its desktop entry and icon by this name.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.quorvel.legacy"));
 
     // The delegate is asked whether closing the last window ends the application.
     QApplication::setQuitOnLastWindowClosed(false);
-    QObject::connect(app.get(), &QGuiApplication::lastWindowClosed, delegate.get(), [] {
+    QObject::connect(app, &QGuiApplication::lastWindowClosed, delegate, [] {
         if (delegate->applicationShouldTerminateAfterLastWindowClosed()) {
             quitting = true;  // an action awaiting the helper gives up and sends nothing more
             QCoreApplication::quit();
@@ -119,12 +121,14 @@ int main(int argc, char* argv[]) {
     });
     // Launching has finished once the event loop runs.
     QMetaObject::invokeMethod(
-        delegate.get(), [] { delegate->applicationDidFinishLaunching(); }, Qt::QueuedConnection);
+        delegate, [] { delegate->applicationDidFinishLaunching(); }, Qt::QueuedConnection);
 
     QApplication::exec();
 
     // Qt's objects go before the libraries' own statics do.
-    delegate.reset();
-    app.reset();
+    delete delegate;
+    delegate = nullptr;
+    delete app;
+    app = nullptr;
     return 0;
 }

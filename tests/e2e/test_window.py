@@ -158,6 +158,17 @@ def screenshot(path, width=1280, height=800):
 
 # --- the session: a bus, an X server and the accessibility bus ---------------------------------
 
+def start_x_server():
+    """A private X server: its process and its display's name."""
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24",
+                             "-nolisten", "tcp"], pass_fds=[write_end],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    with os.fdopen(read_end) as displayfd:
+        return xvfb, ":" + displayfd.readline().strip()
+
+
 class Session:
     def __init__(self):
         self.processes = []
@@ -169,14 +180,8 @@ class Session:
         os.environ["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
         bus.stdout.close()
 
-        read_end, write_end = os.pipe()
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                                 "1280x800x24", "-nolisten", "tcp"], pass_fds=[write_end],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
+        xvfb, os.environ["DISPLAY"] = start_x_server()
         self.processes.append(xvfb)
-        with os.fdopen(read_end) as displayfd:
-            os.environ["DISPLAY"] = ":" + displayfd.readline().strip()
 
         launcher = subprocess.Popen(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"],
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -603,6 +608,19 @@ class WithoutAUsableDisplay(unittest.TestCase):
             lines = run.stderr.splitlines()
             self.assertEqual(len(lines), 1, run.stderr)
             self.assertRegex(lines[0], r"^quorvel-legacy: no display could be opened")
+
+    def test_ends_with_status_1_when_its_display_goes_away(self):
+        for program in (PROGRAM, EMULATED):
+            xvfb, display = start_x_server()
+            environment = dict(os.environ, DISPLAY=display, QT_QPA_PLATFORM="xcb")
+            running = subprocess.Popen([program], env=environment, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.PIPE, text=True)
+            wait_for(lambda: subprocess.run(["xdotool", "search", "--name", "^Quorvel Legacy$"],
+                                            env=environment, capture_output=True).stdout,
+                     what="the window")
+            xvfb.kill()
+            xvfb.wait()
+            self.assertEqual(running.wait(timeout=5), 1, f"{program}: {running.stderr.read()}")
 
 
 def main():

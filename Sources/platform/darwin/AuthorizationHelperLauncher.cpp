@@ -89,9 +89,6 @@ class AuthorizationHelperLauncher final : public HelperLauncher {
         // The helper, as this process's child; the session reaps it once it ends.
         const int helperProcess = newChild(children);
         if (status != errAuthorizationSuccess || pipe == nullptr) {
-            if (pipe != nullptr) {
-                std::fclose(pipe);
-            }
             posix::waitForProcess(helperProcess, std::chrono::milliseconds(0));
             return std::nullopt;
         }

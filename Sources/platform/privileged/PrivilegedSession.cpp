@@ -104,13 +104,15 @@ std::optional<std::string> PrivilegedSession::ask(const std::string& request) {
         drop();  // gone since its last answer (ended, killed): a new one takes this request
     }
     for (;;) {
-        const bool fresh = !channel_;
-        if (fresh && !quitting() && !start()) {
-            return quitting() ? std::optional<std::string>(privileged::kNoAnswer) : std::nullopt;
-        }
+        // Nothing is sent once the program is quitting; a helper started here has said that it
+        // is ready, which it can only have done before the program began to quit.
         if (quitting()) {
             drop();
             return std::string(privileged::kNoAnswer);
+        }
+        const bool fresh = !channel_;
+        if (fresh && !start()) {
+            return quitting() ? std::optional<std::string>(privileged::kNoAnswer) : std::nullopt;
         }
         if (privileged::sendAll(channel_->descriptor, request + "\n")) {
             break;

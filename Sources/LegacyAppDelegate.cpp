@@ -9,6 +9,8 @@
 #include <QVBoxLayout>
 #include <QWidget>
 #include <QWindow>
+#include <memory>
+#include <utility>
 
 #include "LegacyMainViewController.h"
 #include "MainThreadCheck.h"

@@ -15,7 +15,10 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <string>
+#include <utility>
 
 #include "LegacySMC.h"
 #include "LocaleFreeFormat.h"

@@ -1,6 +1,11 @@
 #include "LegacyMemory.h"
 
 #include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/MemoryProbe.h"
 #include "platform/ReclaimPort.h"

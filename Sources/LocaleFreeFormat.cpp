@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 std::string formatWithoutLocale(const char* format, ...) {
     static const locale_t cLocale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));

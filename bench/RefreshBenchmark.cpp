@@ -8,15 +8,21 @@
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <stdlib.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QTimer>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "LegacyMainViewController.h"
 #include "LegacySMC.h"
@@ -42,7 +48,7 @@ class NoSmc : public platform::SmcUserClient {
 void readMeminfoOnce() {
     char buffer[8192];
     const int fd = ::open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
-    const ssize_t length = ::read(fd, buffer, sizeof buffer);
+    ssize_t length = ::read(fd, buffer, sizeof buffer);
     ::close(fd);
     benchmark::DoNotOptimize(length);
     benchmark::DoNotOptimize(buffer);

@@ -4,8 +4,13 @@
 #include <QApplication>
 #include <QThread>
 #include <QTimer>
+#include <cstdint>
 #include <deque>
 #include <functional>
+#include <initializer_list>
+#include <memory>
+#include <utility>
+#include <vector>
 
 #include "LegacyMainViewController.h"
 #include "LegacySMC.h"

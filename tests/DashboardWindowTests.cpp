@@ -12,7 +12,10 @@
 #include <QSlider>
 #include <QTimer>
 #include <QWidget>
+#include <memory>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "LegacyAppDelegate.h"
 #include "LegacyMainViewController.h"

@@ -1,4 +1,11 @@
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "LegacySMC.h"
 #include "platform/emulated/EmulatedSmcDevice.h"

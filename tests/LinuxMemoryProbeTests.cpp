@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <ios>
 #include <string>
 
 #include "LegacyMemory.h"

@@ -5,7 +5,9 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "LocaleFreeFormat.h"
 
@@ -43,7 +45,8 @@ class RussianLocale {
         std::setlocale(LC_ALL, saved_.c_str());
         if (!folder_.empty()) {
             unsetenv("LOCPATH");
-            std::system(("rm -rf " + folder_).c_str());
+            std::error_code ignored;
+            std::filesystem::remove_all(folder_, ignored);
         }
     }
     bool active() const { return active_; }

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #ifdef __APPLE__
 #include <mach/mach.h>

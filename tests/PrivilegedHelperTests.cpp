@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +14,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "LegacySMC.h"
 #include "PrivilegedRequests.h"

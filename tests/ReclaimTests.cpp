@@ -1,13 +1,19 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <signal.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <ios>
+#include <optional>
 #include <sstream>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "LegacyMemory.h"
 #include "platform/ReclaimPort.h"

@@ -3,6 +3,11 @@
 #include <QApplication>
 #include <QRegularExpression>
 #include <cmath>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "LegacyMainViewController.h"
 #include "LegacySMC.h"
@@ -32,9 +37,8 @@ class SensorLines : public ::testing::Test {
 
     void makeController(std::unique_ptr<platform::SmcUserClient> client) {
         smc = std::make_shared<LegacySMC>(std::move(client));
-        controller = std::make_unique<LegacyMainViewController>(smc, [] {
-            return LegacyMemorySnapshot{17179869184ULL, 8589934592ULL, 0, 50.0};
-        });
+        controller = std::make_unique<LegacyMainViewController>(
+            smc, [] { return LegacyMemorySnapshot{17179869184ULL, 8589934592ULL, 0, 50.0}; });
         controller->view();
     }
 

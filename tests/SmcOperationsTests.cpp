@@ -1,4 +1,10 @@
 #include <gtest/gtest.h>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "LegacySMC.h"
 #include "RecordingSmcUserClient.h"

@@ -1,15 +1,20 @@
 // A hundred thousand refreshes of the real polling path against SMCs that fail at random.
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QRegularExpression>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
+#include <string>
+#include <utility>
 
 #include "LegacyMainViewController.h"
 #include "LegacySMC.h"

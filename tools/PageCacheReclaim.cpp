@@ -1,11 +1,13 @@
 #include "PageCacheReclaim.h"
 
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <fstream>
 #include <sstream>
+#include <string>
 
 namespace memory_pressure {
 
@@ -32,7 +34,7 @@ std::string lockOfThisUser() {
         return kRootLock;
     }
     const std::string folder = "/run/user/" + std::to_string(user);
-    struct stat status {};
+    struct stat status{};
     if (::lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
         status.st_uid != user || (status.st_mode & 077) != 0) {
         return {};

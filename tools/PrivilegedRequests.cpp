@@ -1,8 +1,14 @@
 #include "PrivilegedRequests.h"
 
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "LegacySMC.h"
 

@@ -18,7 +18,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <string>
 
 #include "LegacyMemory.h"
 #include "LegacySMC.h"

@@ -1,5 +1,6 @@
 #include "SmcKeyDevice.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace platform {

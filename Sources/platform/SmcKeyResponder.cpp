@@ -1,6 +1,8 @@
 #include "SmcKeyResponder.h"
 
+#include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "SmcKeys.h"
 

@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <memory>
+#include <optional>
+#include <utility>
 
 #include "../SmcKeys.h"
 

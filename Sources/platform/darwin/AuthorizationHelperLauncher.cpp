@@ -10,6 +10,7 @@
 #include <Security/AuthorizationTags.h>
 #include <libproc.h>
 #include <mach-o/dyld.h>
+#include <stdio.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,7 +18,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 

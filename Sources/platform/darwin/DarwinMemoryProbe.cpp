@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 
 #include "../MemoryProbe.h"
 

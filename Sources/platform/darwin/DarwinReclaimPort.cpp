@@ -3,6 +3,10 @@
 // helper run it.
 
 #include <malloc/malloc.h>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "../ReclaimPort.h"
 #include "../privileged/PrivilegedSession.h"

@@ -3,6 +3,9 @@
 
 #include <IOKit/IOKitLib.h>
 #include <mach/mach.h>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 
 #include "AppleSmcTranslator.h"
 #include "DarwinSmcUserClient.h"

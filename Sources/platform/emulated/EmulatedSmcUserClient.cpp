@@ -1,5 +1,6 @@
 // The emulated build: its SMC is the emulated device, so every control can be tried anywhere.
 
+#include <memory>
 #include "EmulatedSmcDevice.h"
 
 namespace platform {

@@ -1,6 +1,9 @@
 #include "LinuxMeminfo.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <limits>
+#include <string_view>
 
 namespace platform {
 

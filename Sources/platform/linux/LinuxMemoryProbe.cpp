@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "KernelFiles.h"
 

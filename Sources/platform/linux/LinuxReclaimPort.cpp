@@ -4,6 +4,10 @@
 
 #include <malloc.h>
 #include <unistd.h>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "../ReclaimPort.h"
 #include "../posix/RealPath.h"

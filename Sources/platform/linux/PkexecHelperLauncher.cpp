@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "../posix/RealPath.h"

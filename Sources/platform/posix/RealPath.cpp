@@ -1,7 +1,9 @@
 #include "RealPath.h"
+#include <stdlib.h>
 
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 namespace platform::posix {
 

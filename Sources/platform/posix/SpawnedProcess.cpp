@@ -2,11 +2,16 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <string>
 #include <thread>
+#include <vector>
 
 extern char** environ;
 

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <string>
 
 #include "RealPath.h"
 
@@ -21,14 +22,14 @@ bool writableByOthers(const struct stat& status) {
 
 std::string trustedForRoot(const std::string& path) {
     const std::string program = realPath(path);
-    struct stat status {};
+    struct stat status{};
     if (program.empty() || ::lstat(program.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
         !ownedByRoot(status) || writableByOthers(status)) {
         return {};
     }
     // A mount that a user may make (FUSE, a stick the desktop mounts, a tmpfs of theirs) names
     // whatever owner it likes; such mounts are nosuid, and nothing on them is root's to run.
-    struct statvfs mount {};
+    struct statvfs mount{};
     if (::statvfs(program.c_str(), &mount) != 0 || (mount.f_flag & ST_NOSUID) != 0) {
         return {};
     }

@@ -25,6 +25,10 @@ share/man/man1/quorvel-legacy.1.gz
 share/man/man8/quorvel-memory-pressure.8.gz
 share/metainfo/org.quorvel.legacy.metainfo.xml
 share/polkit-1/actions/org.quorvel.legacy.policy"
+# The lintian override only where this release's lintian knows its tag.
+if [ -f "$prefix/share/lintian/overrides/quorvel-legacy" ]; then
+    expected+=$'\nshare/lintian/overrides/quorvel-legacy'
+fi
 installed=$(cd "$prefix" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 if [ "$installed" != "$(echo "$expected" | LC_ALL=C sort)" ]; then
     echo "installed files differ from the layout:"
@@ -68,7 +72,15 @@ done
 grep -qx 'Name=Quorvel Legacy' "$prefix/share/applications/org.quorvel.legacy.desktop"
 grep -qx 'Categories=System;Monitor;' "$prefix/share/applications/org.quorvel.legacy.desktop"
 desktop-file-validate "$prefix/share/applications/org.quorvel.legacy.desktop"
-appstreamcli validate --no-net --pedantic "$prefix/share/metainfo/org.quorvel.legacy.metainfo.xml"
+# The project has no public address yet: newer validators warn that no homepage is named, and
+# that warning alone is accepted (the package's lintian override says the same).
+metainfo="$prefix/share/metainfo/org.quorvel.legacy.metainfo.xml"
+report=$(appstreamcli validate --no-net --pedantic "$metainfo" 2>&1) && valid=true || valid=false
+if ! $valid && { grep -E '^[EW]: ' <<<"$report" | grep -qv ': url-homepage-missing$' ||
+    ! grep -q ': url-homepage-missing$' <<<"$report"; }; then
+    echo "$report"
+    exit 1
+fi
 
 # The stand-in answers its usage from where it was installed.
 if "$prefix/bin/quorvel-memory-pressure" -t 3 2>/dev/null; then

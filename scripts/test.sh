@@ -42,6 +42,7 @@ fi
 echo "== build"
 cmake -S . -B build -DQUORVEL_BUILD_TESTS=ON -DQUORVEL_BUILD_BENCH=ON $strict >/dev/null
 cmake --build build --parallel "$jobs"
+grep -q -- ' -Werror ' build/compile_commands.json || { echo "build/ lets warnings pass"; exit 1; }
 
 # Each ctest run's count of tests, for the summary at the end.
 passed=0

@@ -52,7 +52,7 @@ ensure_npm_package() {
     command -v npm >/dev/null 2>&1 || ensure_packages nodejs npm
     local scratch tarball actual
     scratch=$(mktemp -d)
-    tarball=$(cd "$scratch" && npm pack --ignore-scripts --silent "$name@$version")
+    tarball=$(cd "$scratch" && npm pack --ignore-scripts --loglevel=error "$name@$version")
     actual="sha512-$(sha512sum "$scratch/$tarball" | cut -c1-128 | tr a-f A-F |
         basenc --base16 -d | base64 -w0)"
     if [ "$actual" != "$integrity" ]; then

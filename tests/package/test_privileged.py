@@ -65,6 +65,8 @@ class Machine:
         os.mkdir(self.home, 0o700)
         os.chown(self.home, self.uid, self.uid)
         self._add_user()
+        # A container without an init has no /run/dbus until its bus first starts.
+        os.makedirs("/run/dbus", mode=0o755, exist_ok=True)
         subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", "/run/dbus"],
                        check=True)
         self.state = "/run/dbus/quorvel-e2e"  # a folder only root may write

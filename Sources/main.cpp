@@ -130,5 +130,11 @@ int main(int argc, char* argv[]) {
     delegate = nullptr;
     delete app;
     app = nullptr;
+    // Closed while the system still asked for a password: the launch goes on in the libraries on
+    // its own thread, so the run ends without the statics' destructors that exit() would run.
+    if (platform::PrivilegedSession::launchUnderway()) {
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
     return 0;
 }

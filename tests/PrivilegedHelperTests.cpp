@@ -404,8 +404,12 @@ TEST(PrivilegedSession, SendsNothingOnceTheProgramQuits) {
         EXPECT_EQ(over.session->ask(kTarget), "error no-answer");
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
         EXPECT_EQ(nested, std::nullopt);
+        if (helper == ThreadLauncher::Helper::launchWaits) {
+            EXPECT_TRUE(PrivilegedSession::launchUnderway()) << "so the run skips the statics";
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(900));  // the helper ends meanwhile
         EXPECT_EQ(over.launcher->linesReceived, 0);
+        EXPECT_FALSE(PrivilegedSession::launchUnderway());
     }
     PrivilegedSession::setKeepAlive({});
 }
@@ -523,6 +527,27 @@ TEST(TrustedProgram, RootRunsOnlyWhatNobodyElseCouldHaveReplaced) {
     EXPECT_FALSE(platform::posix::isTrustedForRoot(deeper.string())) << "its grandparent";
     chmod(folder.c_str(), 01777);
     EXPECT_EQ(platform::posix::isTrustedForRoot(deeper.string()), root) << "sticky, like /tmp";
+
+    // In a bundle, every folder down to the helper is root's alone; above it, a folder may be
+    // its group's to write, as /Applications is the admin group's, but must be root's.
+    const fs::path bundle = folder / "lib" / "Q.app";
+    fs::create_directories(bundle / "Contents");
+    fs::copy_file(tool, bundle / "Contents" / "helper");
+    chmod(folder.c_str(), 0755);
+    chmod((folder / "lib").c_str(), 0775);
+    const auto inBundle = [&] {
+        return platform::posix::trustedInBundle((bundle / "Contents" / "helper").string(),
+                                                bundle.string());
+    };
+    EXPECT_EQ(inBundle(), root ? (bundle / "Contents" / "helper").string() : "");
+    EXPECT_EQ(platform::posix::trustedInBundle(deeper.string(), bundle.string()), "");
+    chmod((bundle / "Contents").c_str(), 0775);
+    EXPECT_EQ(inBundle(), "") << "a folder in the bundle its group may write";
+    chmod((bundle / "Contents").c_str(), 0755);
+    if (root) {
+        ASSERT_EQ(chown((folder / "lib").c_str(), 65534, 65534), 0);
+        EXPECT_EQ(inBundle(), "") << "a user's folder above the bundle";
+    }
     fs::remove_all(folder);
 }
 

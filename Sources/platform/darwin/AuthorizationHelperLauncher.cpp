@@ -26,6 +26,7 @@
 
 #include "../posix/RealPath.h"
 #include "../posix/SpawnedProcess.h"
+#include "../posix/TrustedProgram.h"
 #include "../privileged/PrivilegedSession.h"
 
 namespace platform {
@@ -58,7 +59,8 @@ int newChild(const std::vector<int>& before) {
 class AuthorizationHelperLauncher final : public HelperLauncher {
   public:
     std::optional<HelperChannel> launch() override {
-        const std::string helper = bundledHelper();
+        // No dialog at all for a helper that anybody but root could have replaced.
+        const std::string helper = trustedHelper();
         if (helper.empty() || ::access(helper.c_str(), X_OK) != 0) {
             return std::nullopt;
         }
@@ -108,8 +110,9 @@ class AuthorizationHelperLauncher final : public HelperLauncher {
     }
 
   private:
-    // <bundle>/Contents/MacOS/quorvel-legacy-helper, beside the program.
-    static std::string bundledHelper() {
+    // <bundle>/Contents/MacOS/quorvel-legacy-helper, beside the program, when root may run it:
+    // the helper and the bundle root's alone, and the folders above the bundle root's.
+    static std::string trustedHelper() {
         char self[4096];
         std::uint32_t size = sizeof self;
         if (::_NSGetExecutablePath(self, &size) != 0) {
@@ -119,7 +122,10 @@ class AuthorizationHelperLauncher final : public HelperLauncher {
         if (program.empty()) {
             return {};
         }
-        return program.substr(0, program.rfind('/') + 1) + kHelperName;
+        const std::string macos = program.substr(0, program.rfind('/'));
+        const std::string contents = macos.substr(0, macos.rfind('/'));
+        const std::string bundle = contents.substr(0, contents.rfind('/'));
+        return posix::trustedInBundle(macos + "/" + kHelperName, bundle);
     }
 };
 

@@ -12,6 +12,13 @@ namespace platform::posix {
 // lies there.
 std::string trustedForRoot(const std::string& path);
 
+// The program at `path` inside the application bundle at `bundle`, with every link resolved,
+// when root may run it: as above, but the program and every folder from it up to the bundle
+// written by nobody but root, and the folders above the bundle root's, which their group may
+// write (macOS's /Applications is writable by the admin group: nobody but root can put a bundle
+// of root's in place of another). Empty otherwise, and when the program is not in the bundle.
+std::string trustedInBundle(const std::string& path, const std::string& bundle);
+
 // Whether root may run the program at `path`.
 bool isTrustedForRoot(const std::string& path);
 

@@ -30,6 +30,12 @@ PrivilegedSession::KeepAlive& keepAlive() {
     return theKeepAlive;
 }
 
+// Launch threads still running (nothing to destroy: a thread may outlive main).
+std::atomic<int>& launchesUnderway() {
+    static std::atomic<int> count{0};
+    return count;
+}
+
 bool quitting() {
     return keepAlive().quitting && keepAlive().quitting();
 }
@@ -94,6 +100,10 @@ PrivilegedSession::~PrivilegedSession() {
 PrivilegedSession& PrivilegedSession::shared() {
     static PrivilegedSession session(makeHelperLauncher());
     return session;
+}
+
+bool PrivilegedSession::launchUnderway() {
+    return launchesUnderway().load() > 0;
 }
 
 void PrivilegedSession::setKeepAlive(KeepAlive keepAlive) {
@@ -171,6 +181,7 @@ std::optional<HelperChannel> PrivilegedSession::launchWhileKeepingAlive() {
     for (const int end : launch->ends) {
         ::fcntl(end, F_SETFD, FD_CLOEXEC);
     }
+    ++launchesUnderway();
     std::thread([launcher = launcher_, launch] {
         auto channel = launcher->launch();
         std::lock_guard<std::mutex> guard(launch->lock);
@@ -180,6 +191,7 @@ std::optional<HelperChannel> PrivilegedSession::launchWhileKeepingAlive() {
         launch->channel = channel;
         launch->done = true;
         ::close(launch->ends[1]);  // wakes the waiting thread
+        --launchesUnderway();
     }).detach();
 
     for (;;) {

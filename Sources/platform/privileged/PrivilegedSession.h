@@ -83,6 +83,11 @@ class PrivilegedSession {
     };
     static void setKeepAlive(KeepAlive keepAlive);
 
+    // Whether a launch given up on is still under way on its thread, inside the system's
+    // authorization: the program then ends without running the statics' destructors, which
+    // would pull the libraries out from under that thread.
+    static bool launchUnderway();
+
   private:
     bool start();
     std::optional<HelperChannel> launchWhileKeepingAlive();

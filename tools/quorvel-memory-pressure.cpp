@@ -10,9 +10,11 @@
 // ends within the given seconds even when the kernel is slow: the work is left to finish on its
 // own and the run ends with status 80, and while it goes on a new run starts no more (status 75).
 // Work that could not begin, that the kernel refused, or whose end was lost ends with status 74.
-// Root's runs lock a file under /run, other users' one in their own runtime folder.
+// Root's runs lock a file under /run, other users' one in their own runtime folder; a user
+// without one is refused (status 74).
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -96,13 +98,11 @@ Status relieve(Level level) {
 
 // The file whose lock the worker holds: this user's own (see lockOfThisUser), created 0600, never
 // through a link, and taken only while it is this user's alone, a regular file with no other
-// name. kNoLock for a user without one; -1 when it cannot be taken.
-constexpr int kNoLock = -2;
-
+// name. -1 when it cannot be taken, and for a user without one: no work is done unlocked.
 int openLock() {
     const std::string path = memory_pressure::lockOfThisUser();
     if (path.empty()) {
-        return kNoLock;
+        return -1;
     }
     const int lock =
         ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
@@ -130,6 +130,9 @@ bool parseSeconds(const char* text, long& seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The worker's end is waited for: a parent that ignored SIGCHLD (a shell script, a service
+    // manager's unit) would have the kernel reap it and lose its end.
+    ::signal(SIGCHLD, SIG_DFL);
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
@@ -163,7 +166,7 @@ int main(int argc, char** argv) {
     if (lock == -1) {
         return memory_pressure::kFailed;
     }
-    if (lock >= 0 && ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
         ::close(lock);
         return memory_pressure::kBusy;
     }
@@ -176,9 +179,7 @@ int main(int argc, char** argv) {
     if (worker == 0) {
         ::_exit(relieve(options.level));
     }
-    if (lock >= 0) {
-        ::close(lock);  // the worker's copy keeps it
-    }
+    ::close(lock);  // the worker's copy keeps it
     if (worker < 0) {
         return memory_pressure::kFailed;
     }

@@ -175,12 +175,20 @@ bool PrivilegedSession::start() {
 // meanwhile: the thread is then left to end by itself, and ends what it started.
 std::optional<HelperChannel> PrivilegedSession::launchWhileKeepingAlive() {
     auto launch = std::make_shared<Launch>();
+    // Closed on exec from the start where the system can (Linux): a helper started meanwhile by
+    // another thread never holds an end.
+#ifdef __linux__
+    if (::pipe2(launch->ends, O_CLOEXEC) != 0) {
+        return std::nullopt;
+    }
+#else
     if (::pipe(launch->ends) != 0) {
         return std::nullopt;
     }
     for (const int end : launch->ends) {
         ::fcntl(end, F_SETFD, FD_CLOEXEC);
     }
+#endif
     ++launchesUnderway();
     std::thread([launcher = launcher_, launch] {
         auto channel = launcher->launch();

@@ -304,10 +304,10 @@ TEST(AppleSmcTranslator, OtherKeysAreWrittenWithTheirOwnSize) {
 
 TEST(AppleSmcTranslator, WritesTheKernelRefusesFail) {
     for (FakeAppleSmcKext mac : {FakeAppleSmcKext::fpe2Mac(), FakeAppleSmcKext::floatMac()}) {
-        mac.refuseWrites = true;
+        mac.refuseWrites = true;  // as not privileged: a user's write, for the helper to make
         auto smc = smcOver(mac);
-        EXPECT_FALSE(smc->setFanTargetRPM(0, 3000));
-        EXPECT_FALSE(smc->writeKey("FS! ", "ui8 ", {0x00}));
+        EXPECT_TRUE(smc->setFanTargetRPM(0, 3000) == LegacySMCWriteResult::notPermitted);
+        EXPECT_TRUE(smc->writeKey("FS! ", "ui8 ", {0x00}) == LegacySMCWriteResult::notPermitted);
         EXPECT_EQ(smc->rpm("F0Ac"), 2150) << "reads still work";
         EXPECT_TRUE(mac.writes.empty());
     }

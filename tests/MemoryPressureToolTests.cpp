@@ -91,6 +91,8 @@ TEST(MemoryPressureTool, EndsWithinItsSeconds) {
                                                         " ASAN_OPTIONS=verify_asan_link_order=0");
         EXPECT_EQ(slow.status, memory_pressure::kStillWorking) << slow.output;
     }
+    // Started by a parent that ignores SIGCHLD, its worker's end is still its own to wait for.
+    EXPECT_EQ(runTool("-S -l warn -s 1", "env --ignore-signal=CHLD").status, 0);
 }
 
 TEST(MemoryPressureTool, StartsNoNewWorkWhileAnEarlierWorkerIsStillAtIt) {
@@ -108,6 +110,35 @@ TEST(MemoryPressureTool, StartsNoNewWorkWhileAnEarlierWorkerIsStillAtIt) {
         EXPECT_EQ(runTool("-S -l warn -s 1").status, 0) << "stopped by another user's lock";
         kill(stranger, SIGKILL);
         waitpid(stranger, nullptr, 0);
+
+        // A user without a runtime folder has no lock, and so does no work.
+        char copy[] = "/tmp/quorvel-tool-XXXXXX";
+        ASSERT_NE(mkdtemp(copy), nullptr);
+        const fs::path tool = fs::path(copy) / "quorvel-memory-pressure";
+        fs::copy_file(QUORVEL_MEMORY_PRESSURE_TOOL, tool);
+        chmod(copy, 0755);
+        const pid_t user = fork();
+        if (user == 0) {
+            _exit(setgid(65534) == 0 && setuid(65534) == 0
+                      ? (execl(tool.c_str(), "quorvel-memory-pressure", "-s", "1", nullptr), 127)
+                      : 126);
+        }
+        int status = 0;
+        waitpid(user, &status, 0);
+        if (!fs::exists("/run/user/65534")) {
+            EXPECT_EQ(WEXITSTATUS(status), memory_pressure::kFailed);
+        }
+        // Nor is its lock taken through a link planted in its place.
+        waitForEarlierWorkers();
+        const std::string lock = memory_pressure::lockOfThisUser();
+        const fs::path planted = fs::path(copy) / "planted";
+        std::ofstream{planted};
+        chmod(planted.c_str(), 0600);
+        fs::remove(lock);
+        fs::create_symlink(planted, lock);
+        EXPECT_EQ(runTool("-S -l warn -s 1").status, memory_pressure::kFailed);
+        fs::remove(lock);
+        fs::remove_all(copy);
     }
     // A worker holds this lock for as long as it runs; here the test stands in for a stuck one.
     // A shared hold is enough to keep a second worker out.

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -322,6 +324,12 @@ TEST(PrivilegedSession, StartsOneHelperOnFirstNeedAndKeepsItForTheRun) {
     EXPECT_EQ(over.session->ask("write F0Tg 2000"), "error speed");
     EXPECT_EQ(over.launcher->launches, 1);
     EXPECT_EQ(over.session->launches(), 1);
+
+    // A launcher that waits for the user wakes the session as soon as it is done.
+    SessionOver waits(ThreadLauncher::Helper::launchWaits);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(waits.session->ask(kTarget), "ok");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
 TEST(PrivilegedSession, NoHelperARefusedOneOrOneGoneIsNoAnswerAndTheNextNeedStartsAnother) {
@@ -411,6 +419,14 @@ TEST(PrivilegedSession, SendsNothingOnceTheProgramQuits) {
         EXPECT_EQ(over.launcher->linesReceived, 0);
         EXPECT_FALSE(PrivilegedSession::launchUnderway());
     }
+    // A helper that runs already is sent nothing once the program quits.
+    PrivilegedSession::setKeepAlive({});
+    SessionOver running(ThreadLauncher::Helper::serves);
+    EXPECT_EQ(running.session->ask(kTarget), "ok");
+    PrivilegedSession::setKeepAlive({{}, [] { return true; }});
+    EXPECT_EQ(running.session->ask(kTarget), "error no-answer");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(running.launcher->linesReceived, 1);
     PrivilegedSession::setKeepAlive({});
 }
 
@@ -527,6 +543,23 @@ TEST(TrustedProgram, RootRunsOnlyWhatNobodyElseCouldHaveReplaced) {
     EXPECT_FALSE(platform::posix::isTrustedForRoot(deeper.string())) << "its grandparent";
     chmod(folder.c_str(), 01777);
     EXPECT_EQ(platform::posix::isTrustedForRoot(deeper.string()), root) << "sticky, like /tmp";
+    // Nothing on a nosuid mount, which a user may have made, whoever it names as the owner.
+    const pid_t mounted = root ? fork() : -1;
+    if (mounted == 0) {
+        const bool made = unshare(CLONE_NEWNS) == 0 &&
+                          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                          mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID, "mode=0755") == 0;
+        std::ofstream(tool) << "#!/bin/sh\n";
+        _exit(!made ? 77
+              : chmod(tool.c_str(), 0755) == 0 && !platform::posix::isTrustedForRoot(tool.string())
+                  ? 0
+                  : 1);
+    }
+    int mountedStatus = 0;
+    if (mounted > 0 && waitpid(mounted, &mountedStatus, 0) == mounted &&
+        WEXITSTATUS(mountedStatus) != 77) {
+        EXPECT_EQ(WEXITSTATUS(mountedStatus), 0) << "a program on a nosuid mount is trusted";
+    }
 
     // In a bundle, every folder down to the helper is root's alone; above it, a folder may be
     // its group's to write, as /Applications is the admin group's, but must be root's.

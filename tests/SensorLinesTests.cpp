@@ -37,8 +37,10 @@ class SensorLines : public ::testing::Test {
 
     void makeController(std::unique_ptr<platform::SmcUserClient> client) {
         smc = std::make_shared<LegacySMC>(std::move(client));
-        controller = std::make_unique<LegacyMainViewController>(
-            smc, [] { return LegacyMemorySnapshot{17179869184ULL, 8589934592ULL, 0, 50.0}; });
+        const auto memory = [] {
+            return LegacyMemorySnapshot{17179869184ULL, 8589934592ULL, 0, 50.0};
+        };
+        controller = std::make_unique<LegacyMainViewController>(smc, memory);
         controller->view();
     }
 

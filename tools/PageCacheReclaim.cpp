@@ -34,7 +34,7 @@ std::string lockOfThisUser() {
         return kRootLock;
     }
     const std::string folder = "/run/user/" + std::to_string(user);
-    struct stat status{};
+    struct stat status = {};
     if (::lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) ||
         status.st_uid != user || (status.st_mode & 077) != 0) {
         return {};

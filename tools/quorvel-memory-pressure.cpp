@@ -106,7 +106,7 @@ int openLock() {
     }
     const int lock =
         ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-    struct stat status{};
+    struct stat status = {};
     if (lock >= 0 &&
         (::fstat(lock, &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid() ||
          (status.st_mode & 077) != 0 || status.st_nlink != 1)) {

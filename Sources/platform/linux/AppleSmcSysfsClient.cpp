@@ -27,7 +27,7 @@ constexpr int kMostTemperatures = 255;
 constexpr long long kMostMillidegrees = 255996;
 
 bool isDirectory(const std::string& path) {
-    struct stat status{};
+    struct stat status = {};
     return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 

@@ -21,8 +21,8 @@ int openRegularFile(const char* path, int access, long fileSystem) {
     if (fd < 0) {
         return -1;
     }
-    struct stat status{};
-    struct statfs holder{};
+    struct stat status = {};
+    struct statfs holder = {};
     const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
     const bool onItsFileSystem =
         fileSystem == kAnyFileSystem ||
@@ -38,12 +38,12 @@ int openRegularFile(const char* path, int access, long fileSystem) {
 }  // namespace
 
 long fileSystemType(const std::string& path) {
-    struct statfs holder{};
+    struct statfs holder = {};
     return ::statfs(path.c_str(), &holder) == 0 ? static_cast<long>(holder.f_type) : 0;
 }
 
 bool exists(const std::string& path) {
-    struct stat status{};
+    struct stat status = {};
     return ::fstatat(AT_FDCWD, path.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 

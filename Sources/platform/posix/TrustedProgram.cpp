@@ -48,7 +48,7 @@ bool folderTrusted(const struct stat& status, Folder where) {
 // in whose every part must be root's alone, or empty.
 std::string trusted(const std::string& path, const std::string& bundle) {
     const std::string program = realPath(path);
-    struct stat status{};
+    struct stat status = {};
     if (program.empty() || ::lstat(program.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
         !ownedByRoot(status) || writableByOthers(status) ||
         (!bundle.empty() && program.rfind(bundle + "/", 0) != 0)) {
@@ -56,7 +56,7 @@ std::string trusted(const std::string& path, const std::string& bundle) {
     }
     // A mount that a user may make (FUSE, a stick the desktop mounts, a tmpfs of theirs) names
     // whatever owner it likes; such mounts are nosuid, and nothing on them is root's to run.
-    struct statvfs mount{};
+    struct statvfs mount = {};
     if (::statvfs(program.c_str(), &mount) != 0 || (mount.f_flag & ST_NOSUID) != 0) {
         return {};
     }

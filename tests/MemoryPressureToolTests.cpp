@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <ios>
@@ -114,17 +115,12 @@ TEST(MemoryPressureTool, StartsNoNewWorkWhileAnEarlierWorkerIsStillAtIt) {
         // A user without a runtime folder has no lock, and so does no work.
         char copy[] = "/tmp/quorvel-tool-XXXXXX";
         ASSERT_NE(mkdtemp(copy), nullptr);
+        chmod(copy, 0755);
         const fs::path tool = fs::path(copy) / "quorvel-memory-pressure";
         fs::copy_file(QUORVEL_MEMORY_PRESSURE_TOOL, tool);
-        chmod(copy, 0755);
-        const pid_t user = fork();
-        if (user == 0) {
-            _exit(setgid(65534) == 0 && setuid(65534) == 0
-                      ? (execl(tool.c_str(), "quorvel-memory-pressure", "-s", "1", nullptr), 127)
-                      : 126);
-        }
-        int status = 0;
-        waitpid(user, &status, 0);
+        const int status = std::system(
+            ("setpriv --reuid=65534 --regid=65534 --clear-groups " + tool.string() + " -s 1")
+                .c_str());
         if (!fs::exists("/run/user/65534")) {
             EXPECT_EQ(WEXITSTATUS(status), memory_pressure::kFailed);
         }

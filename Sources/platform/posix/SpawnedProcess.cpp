@@ -1,5 +1,7 @@
 #include "SpawnedProcess.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -7,8 +9,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,9 +22,6 @@ extern char** environ;
 namespace platform::posix {
 
 namespace {
-
-// How often a wait looks whether the process has ended.
-constexpr std::chrono::milliseconds kPollInterval{5};
 
 // The process's exit, once it comes; false when there is no such child of ours.
 bool reap(int processId, int options, bool& ended, int* exitStatus = nullptr) {
@@ -68,6 +69,20 @@ bool defaultSignals(posix_spawnattr_t& attributes, short& flags) {
     }
     flags |= POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
     return true;
+}
+
+// Waits until the descriptor has something to read or the limit has passed, whatever signals
+// arrive meanwhile.
+void pollReadable(int descriptor, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    pollfd ready = {descriptor, POLLIN, 0};
+    for (auto left = limit; left.count() > 0;
+         left = std::chrono::duration_cast<std::chrono::milliseconds>(
+             deadline - std::chrono::steady_clock::now())) {
+        if (::poll(&ready, 1, static_cast<int>(left.count())) >= 0 || errno != EINTR) {
+            return;
+        }
+    }
 }
 
 }  // namespace
@@ -123,36 +138,73 @@ int spawnProcess(const std::string& path, const std::vector<std::string>& argume
     return spawned == 0 ? processId : -1;
 }
 
-bool waitForProcess(int processId, std::chrono::milliseconds limit, int* exitStatus) {
+bool makeClosedOnExecPipe(int ends[2]) {
+#ifdef __linux__
+    return ::pipe2(ends, O_CLOEXEC) == 0;
+#else
+    if (::pipe(ends) != 0) {
+        return false;
+    }
+    for (int end = 0; end < 2; ++end) {
+        ::fcntl(ends[end], F_SETFD, FD_CLOEXEC);
+    }
+    return true;
+#endif
+}
+
+bool waitForProcess(int processId, std::chrono::milliseconds limit, int* exitStatus,
+                    const ReadableWait& waitForReadable) {
     if (exitStatus != nullptr) {
         *exitStatus = -1;
     }
-    if (processId <= 0) {
+    bool ended = false;
+    if (processId <= 0 || !reap(processId, WNOHANG, ended, exitStatus) || ended) {
         return true;
     }
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    bool ended = false;
-    while (reap(processId, WNOHANG, ended, exitStatus) && !ended) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            std::thread([processId] {
-                bool reaped = false;
-                reap(processId, 0, reaped);
-            }).detach();
-            return false;
+    // Still running: the thread that reaps it closes its end of the pipe once it has, which
+    // wakes the wait here; when there is no time to wait, or no pipe, it only reaps.
+    struct End {
+        std::atomic<bool> reaped{false};
+        std::atomic<int> status{-1};
+    };
+    const auto end = std::make_shared<End>();
+    int ends[2] = {-1, -1};
+    const bool waking = limit.count() > 0 && makeClosedOnExecPipe(ends);
+    std::thread([processId, end, wake = ends[1]] {
+        int status = -1;
+        bool reaped = false;
+        reap(processId, 0, reaped, &status);
+        end->status = status;
+        end->reaped = true;
+        if (wake >= 0) {
+            ::close(wake);
         }
-        std::this_thread::sleep_for(kPollInterval);
+    }).detach();
+    if (waking) {
+        if (waitForReadable) {
+            waitForReadable(ends[0], limit);
+        } else {
+            pollReadable(ends[0], limit);
+        }
+        ::close(ends[0]);
+    }
+    if (!end->reaped) {
+        return false;
+    }
+    if (exitStatus != nullptr) {
+        *exitStatus = end->status;
     }
     return true;
 }
 
 ToolRun runProcess(const std::string& path, const std::vector<std::string>& arguments,
-                   std::chrono::milliseconds limit) {
+                   std::chrono::milliseconds limit, const ReadableWait& waitForReadable) {
     const int processId = spawnProcess(path, arguments, Inheritance::streamsAndFixedEnvironment);
     if (processId < 0) {
         return ToolRun::notStarted;
     }
     int exitStatus = -1;
-    if (!waitForProcess(processId, limit, &exitStatus)) {
+    if (!waitForProcess(processId, limit, &exitStatus, waitForReadable)) {
         return ToolRun::stillRunning;
     }
     if (exitStatus == kToolStillWorkingStatus) {

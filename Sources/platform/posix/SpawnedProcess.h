@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,15 +28,26 @@ const std::vector<std::string>& fixedEnvironment();
 int spawnProcess(const std::string& path, const std::vector<std::string>& arguments,
                  Inheritance inheritance, int standardStreams = -1);
 
-// Waits until the process has ended, for at most `limit`; true when it has, with its exit
-// status in `exitStatus` where given (-1 for one ended by a signal, or not ours). A process still
-// running then is reaped by a thread of its own once it ends, so that it leaves no zombie.
-bool waitForProcess(int processId, std::chrono::milliseconds limit, int* exitStatus = nullptr);
+// Makes a pipe whose two ends are closed on exec, in one step where the system can, so that a
+// program started meanwhile by another thread never holds an end. False when none could be made.
+bool makeClosedOnExecPipe(int ends[2]);
 
-// Starts the program as root's program and waits for it, for at most `limit`; one that ends
-// with a status but 0 did not do its work, unless it says that its work still goes on
-// (kToolStillWorkingStatus).
+// How a caller waits: returns once `descriptor` has something to read or `limit` has passed (or
+// sooner, when the caller has reason to stop waiting), the caller's own events served meanwhile.
+using ReadableWait = std::function<void(int descriptor, std::chrono::milliseconds limit)>;
+
+// Waits until the process has ended, for at most `limit`; true when it has, with its exit
+// status in `exitStatus` where given (-1 for one ended by a signal, or not ours). A thread of its
+// own waits for the end and wakes the caller's wait through a pipe; without one, a plain poll.
+// A process still running when the wait is over is reaped by that thread once it ends, so that
+// it leaves no zombie.
+bool waitForProcess(int processId, std::chrono::milliseconds limit, int* exitStatus = nullptr,
+                    const ReadableWait& waitForReadable = {});
+
+// Starts the program as root's program and waits for it as waitForProcess does, for at most
+// `limit`; one that ends with a status but 0 did not do its work, unless it says that its work
+// still goes on (kToolStillWorkingStatus).
 ToolRun runProcess(const std::string& path, const std::vector<std::string>& arguments,
-                   std::chrono::milliseconds limit);
+                   std::chrono::milliseconds limit, const ReadableWait& waitForReadable = {});
 
 }  // namespace platform::posix

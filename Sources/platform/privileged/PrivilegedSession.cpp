@@ -1,6 +1,5 @@
 #include "PrivilegedSession.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/types.h>
@@ -175,20 +174,9 @@ bool PrivilegedSession::start() {
 // meanwhile: the thread is then left to end by itself, and ends what it started.
 std::optional<HelperChannel> PrivilegedSession::launchWhileKeepingAlive() {
     auto launch = std::make_shared<Launch>();
-    // Closed on exec from the start where the system can (Linux): a helper started meanwhile by
-    // another thread never holds an end.
-#ifdef __linux__
-    if (::pipe2(launch->ends, O_CLOEXEC) != 0) {
+    if (!posix::makeClosedOnExecPipe(launch->ends)) {
         return std::nullopt;
     }
-#else
-    if (::pipe(launch->ends) != 0) {
-        return std::nullopt;
-    }
-    for (const int end : launch->ends) {
-        ::fcntl(end, F_SETFD, FD_CLOEXEC);
-    }
-#endif
     ++launchesUnderway();
     std::thread([launcher = launcher_, launch] {
         auto channel = launcher->launch();
@@ -266,7 +254,9 @@ ToolRun runToolWithRootsRights(const std::string& path, const std::vector<std::s
     if (trusted.empty()) {
         return ToolRun::notStarted;
     }
-    return posix::runProcess(trusted, arguments, limit);
+    // Waited for as an answer of the helper is: the window keeps drawing, what the user does
+    // meanwhile is dropped, and closing it ends the wait.
+    return posix::runProcess(trusted, arguments, limit, keepAlive().wait);
 }
 
 }  // namespace platform

@@ -107,7 +107,8 @@ class PrivilegedSession {
 
 // Runs the memory-pressure tool at `path` with root's rights and waits for it, for at most
 // `limit`: as root, only a tool that nobody but root could have replaced, by the very path that
-// was checked; otherwise the privileged helper runs it.
+// was checked; otherwise the privileged helper runs it. Either is waited for through the
+// keep-alive: the window stays alive meanwhile, and its closing ends the wait.
 ToolRun runToolWithRootsRights(const std::string& path, const std::vector<std::string>& arguments,
                                std::chrono::milliseconds limit);
 

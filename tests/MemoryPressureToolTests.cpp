@@ -86,11 +86,18 @@ TEST(MemoryPressureTool, EndsWithinItsSeconds) {
     EXPECT_EQ(run.status, 0);
     EXPECT_LT(run.seconds, 1.5);
 
-    // A worker still at work then (root's, whose sync takes its time) has not done its work.
+    // A worker still at work then (root's, whose sync takes its time) has not done its work;
+    // nor has one that could not start, or whose end was lost.
+    const std::string faulty =
+        " LD_PRELOAD=" QUORVEL_FAULTY_KERNEL " ASAN_OPTIONS=verify_asan_link_order=0";
     if (geteuid() == 0) {
-        const ToolRun slow = runTool("-S -l warn -s 1", "LD_PRELOAD=" QUORVEL_SLOW_SYNC
-                                                        " ASAN_OPTIONS=verify_asan_link_order=0");
+        const ToolRun slow = runTool("-S -l warn -s 1", faulty);
         EXPECT_EQ(slow.status, memory_pressure::kStillWorking) << slow.output;
+    }
+    for (const std::string call : {"fork", "waitpid"}) {
+        EXPECT_EQ(runTool("-S -l warn -s 1", "QUORVEL_FAILING_CALL=" + call + faulty).status,
+                  memory_pressure::kFailed)
+            << call;
     }
     // Started by a parent that ignores SIGCHLD, its worker's end is still its own to wait for.
     EXPECT_EQ(runTool("-S -l warn -s 1", "env --ignore-signal=CHLD").status, 0);

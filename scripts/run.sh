@@ -2,7 +2,7 @@
 # Builds Quorvel Legacy as a Debian package, installs it (again only when it changed, through
 # sudo where not root) and starts the installed program as the user who ran this, so that its
 # privileged helper and polkit action are where the program needs them. With --emulated, starts
-# the build over the emulated SMC from the tree instead, installing nothing.
+# the build over the emulated SMC from the tree instead: only the build's packages are installed.
 set -euo pipefail
 emulated=false
 if [ "${1:-}" = "--emulated" ]; then

@@ -5,8 +5,8 @@
 // As root it writes dirty pages out, drops clean caches and, at the critical level, compacts
 // memory; otherwise it asks for proactive reclaim of page cache in the caller's own cgroup
 // (cgroup v2 memory.reclaim) where that is writable; otherwise it does nothing. It never
-// allocates memory to create pressure and never kills anything, and never asks for anything
-// but page cache of a cgroup: a kernel that cannot be told so is asked nothing (status 69). It
+// allocates memory to create pressure and never kills anything; an ordinary user's run asks for
+// nothing but page cache, and a kernel that cannot be told so is asked nothing (status 69). It
 // ends within the given seconds even when the kernel is slow: the work is left to finish on its
 // own and the run ends with status 80, and while it goes on a new run starts no more (status 75).
 // Work that could not begin, that the kernel refused, or whose end was lost ends with status 74.

@@ -131,11 +131,11 @@ class FocusedWindow:
         self.x.XCloseDisplay(self.display)
 
 
-def screenshot(path, width=1280, height=800):
-    """Saves the whole screen as a PNG file."""
+def screenshot(path, left=0, top=0, width=1280, height=800):
+    """Saves the screen, or the part of it given, as a PNG file."""
     x = libx11()
     display = x.XOpenDisplay(None)
-    image = x.XGetImage(display, x.XDefaultRootWindow(display), 0, 0, width, height,
+    image = x.XGetImage(display, x.XDefaultRootWindow(display), left, top, width, height,
                         0xFFFFFFFF, 2).contents  # ZPixmap
     rows = []
     for y in range(image.height):

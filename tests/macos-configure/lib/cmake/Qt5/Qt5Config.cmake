@@ -1,4 +1,4 @@
-# A stand-in of Qt 5.15 for configuring as for macOS (see ../../../README.md): the Widgets
+# A stand-in of Qt 5.15 for configuring as for macOS (see ../../../CONTRIBUTING.md): the Widgets
 # module as an interface target, and moc and rcc as tools that run and do nothing.
 set(Qt5_VERSION 5.15.2)
 set(Qt5_VERSION_MAJOR 5)

@@ -1,4 +1,4 @@
-# A stand-in of Qt 5.15 for configuring as for macOS (see ../../../README.md).
+# A stand-in of Qt 5.15 for configuring as for macOS (see ../../../CONTRIBUTING.md).
 set(PACKAGE_VERSION 5.15.2)
 set(PACKAGE_VERSION_COMPATIBLE TRUE)
 if(PACKAGE_FIND_VERSION STREQUAL PACKAGE_VERSION)

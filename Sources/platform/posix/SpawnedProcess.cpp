@@ -71,20 +71,6 @@ bool defaultSignals(posix_spawnattr_t& attributes, short& flags) {
     return true;
 }
 
-// Waits until the descriptor has something to read or the limit has passed, whatever signals
-// arrive meanwhile.
-void pollReadable(int descriptor, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    pollfd ready = {descriptor, POLLIN, 0};
-    for (auto left = limit; left.count() > 0;
-         left = std::chrono::duration_cast<std::chrono::milliseconds>(
-             deadline - std::chrono::steady_clock::now())) {
-        if (::poll(&ready, 1, static_cast<int>(left.count())) >= 0 || errno != EINTR) {
-            return;
-        }
-    }
-}
-
 }  // namespace
 
 const std::vector<std::string>& fixedEnvironment() {
@@ -136,6 +122,18 @@ int spawnProcess(const std::string& path, const std::vector<std::string>& argume
     ::posix_spawnattr_destroy(&attributes);
     ::posix_spawn_file_actions_destroy(&streams);
     return spawned == 0 ? processId : -1;
+}
+
+void pollReadable(int descriptor, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    pollfd ready = {descriptor, POLLIN, 0};
+    for (auto left = limit; left.count() > 0;
+         left = std::chrono::duration_cast<std::chrono::milliseconds>(
+             deadline - std::chrono::steady_clock::now())) {
+        if (::poll(&ready, 1, static_cast<int>(left.count())) >= 0 || errno != EINTR) {
+            return;
+        }
+    }
 }
 
 bool makeClosedOnExecPipe(int ends[2]) {

@@ -32,6 +32,10 @@ int spawnProcess(const std::string& path, const std::vector<std::string>& argume
 // program started meanwhile by another thread never holds an end. False when none could be made.
 bool makeClosedOnExecPipe(int ends[2]);
 
+// Waits until `descriptor` has something to read or `limit` has passed, whatever signals arrive
+// meanwhile: the wait of a caller with no events of its own to serve.
+void pollReadable(int descriptor, std::chrono::milliseconds limit);
+
 // How a caller waits: returns once `descriptor` has something to read or `limit` has passed (or
 // sooner, when the caller has reason to stop waiting), the caller's own events served meanwhile.
 using ReadableWait = std::function<void(int descriptor, std::chrono::milliseconds limit)>;

@@ -43,10 +43,9 @@ bool quitting() {
 void waitForReadable(int descriptor, std::chrono::milliseconds limit) {
     if (keepAlive().wait) {
         keepAlive().wait(descriptor, limit);
-        return;
+    } else {
+        posix::pollReadable(descriptor, limit);
     }
-    pollfd ready{descriptor, POLLIN, 0};
-    ::poll(&ready, 1, static_cast<int>(limit.count()));
 }
 
 bool readable(int descriptor) {
@@ -256,7 +255,7 @@ ToolRun runToolWithRootsRights(const std::string& path, const std::vector<std::s
     }
     // Waited for as an answer of the helper is: the window keeps drawing, what the user does
     // meanwhile is dropped, and closing it ends the wait.
-    return posix::runProcess(trusted, arguments, limit, keepAlive().wait);
+    return posix::runProcess(trusted, arguments, limit, waitForReadable);
 }
 
 }  // namespace platform

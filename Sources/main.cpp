@@ -10,8 +10,10 @@
 #include <QtGlobal>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -72,15 +74,19 @@ class UserInputDropped final : public QObject {
 
 // While an administrator's authorization or the helper's answer is awaited, the window keeps
 // drawing and answering: the event loop sleeps until something arrives (a repaint, a question of
-// a screen reader, the helper's descriptor, the limit), as fast as when nothing is awaited.
+// a screen reader, the helper's descriptor, the limit), as fast as when nothing is awaited. A
+// descriptor below 0 is none: the wait lasts until the limit.
 void waitKeepingTheWindowAlive(int descriptor, std::chrono::milliseconds limit) {
     const UserInputDropped dropped;
     bool over = false;
-    QSocketNotifier readable(static_cast<qintptr>(descriptor), QSocketNotifier::Read);
-    QObject::connect(&readable, &QSocketNotifier::activated, [&] {
-        readable.setEnabled(false);
-        over = true;
-    });
+    std::optional<QSocketNotifier> readable;
+    if (descriptor >= 0) {
+        readable.emplace(static_cast<qintptr>(descriptor), QSocketNotifier::Read);
+        QObject::connect(&*readable, &QSocketNotifier::activated, [&] {
+            readable->setEnabled(false);
+            over = true;
+        });
+    }
     QTimer deadline;
     deadline.setSingleShot(true);
     QObject::connect(&deadline, &QTimer::timeout, [&] { over = true; });
@@ -103,6 +109,9 @@ void releaseStartUpMessages() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // The ends of the helper and of the clean-up tool are waited for: a parent that ignored
+    // SIGCHLD would have the kernel reap them and lose their ends.
+    std::signal(SIGCHLD, SIG_DFL);
     qInstallMessageHandler(holdStartUpMessage);
     app = new QApplication(argc, argv);
     releaseStartUpMessages();

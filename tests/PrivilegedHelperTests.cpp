@@ -14,8 +14,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,6 +40,11 @@ using Write = ScriptedSmcUserClient::Write;
 using Writes = std::vector<Write>;
 using platform::PrivilegedRequests;
 using platform::PrivilegedSession;
+
+// What a command's environment needs to run on a kernel that fails the call named after it.
+const std::string kFaultyKernel =
+    "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" QUORVEL_FAULTY_KERNEL
+    " QUORVEL_FAILING_CALL=";
 
 // An SMC with two fans: fan 0 from 1200 to 6000 rpm, fan 1 from 1300 to 5800.
 std::unique_ptr<ScriptedSmcUserClient> twoFans() {
@@ -162,6 +169,11 @@ TEST_F(HelperRequests, RunsTheCleanUpAndSaysHowItEnded) {
 TEST_F(HelperRequests, ActsOnlyWhileTheProgramStillListens) {
     int ends[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    // Looking whether it still listens takes nothing of a request that waits.
+    ASSERT_EQ(write(ends[0], "reclaim\n", 8), 8);
+    EXPECT_FALSE(platform::privileged::peerHungUp(ends[1], ends[1]));
+    char waiting[16];
+    EXPECT_EQ(read(ends[1], waiting, sizeof waiting), 8);
     const std::string stale = "write F0Tg 0bb8\nreclaim\n";
     ASSERT_EQ(write(ends[0], stale.data(), stale.size()), static_cast<ssize_t>(stale.size()));
     close(ends[0]);                     // the program gave up waiting and went
@@ -171,33 +183,49 @@ TEST_F(HelperRequests, ActsOnlyWhileTheProgramStillListens) {
     EXPECT_EQ(cleanUps, 0);
 }
 
-// The helper program itself, on this machine (which has no SMC): answers on its standard output,
-// one line a request, and ends when its input does. It runs as root only.
+// The helper program itself, on this machine (which has no SMC), beside a stand-in tool: answers
+// on its standard output, one line a request, and ends when its input does, as root only; a
+// clean-up that worked is done whether its parent ignored SIGCHLD or it has no pipe or thread.
 TEST(HelperProgram, AnswersEachRequestAndEndsWithItsInput) {
     if (fs::exists("/sys/devices/platform/applesmc.768")) {
         GTEST_SKIP() << "this machine has an SMC, which the helper would write";
     }
-    // The input stays open until the answers are out: a program that has gone is not served.
-    const std::string command =
-        std::string("{ printf 'write F0Tg 0bb8\\nnonsense\\nwrite FS!  00\\n'; sleep 1; } | ") +
-        QUORVEL_LEGACY_HELPER + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string output;
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-        output += buffer;
+    char pattern[] = "/tmp/quorvel-helper-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path folder = pattern;
+    chmod(folder.c_str(), 0755);
+    fs::copy_file(QUORVEL_LEGACY_HELPER, folder / "quorvel-legacy-helper");
+    std::ofstream(folder / "quorvel-memory-pressure") << "#!/bin/sh\nsleep 0.3\n";
+    chmod((folder / "quorvel-memory-pressure").c_str(), 0755);
+    const std::string runs[][3] = {
+        {"", "write F0Tg 0bb8\\nnonsense\\nwrite FS!  00\\n",
+         "error fan\nerror malformed\nerror failed\n"},
+        {"env --ignore-signal=CHLD", "reclaim\\n", "ok\n"},
+        {kFaultyKernel + "pipe2", "reclaim\\n", "ok\n"},
+        {kFaultyKernel + "pthread_create", "reclaim\\n", "ok\n"},
+    };
+    for (const auto& [shortOf, requests, answers] : runs) {
+        // The input stays open until the answers are out: a program that has gone is not served.
+        const std::string command = "{ printf '" + requests + "'; sleep 1; } | " + shortOf + " " +
+                                    (folder / "quorvel-legacy-helper").string() + " 2>&1";
+        FILE* pipe = popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string output;
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+            output += buffer;
+        }
+        const int status = pclose(pipe);
+        if (geteuid() == 0) {
+            EXPECT_EQ(output.rfind("ready ", 0), 0u) << "first, the helper's process id";
+            EXPECT_EQ(output.substr(output.find('\n') + 1), answers) << shortOf;
+            EXPECT_EQ(WEXITSTATUS(status), 0);
+        } else {
+            EXPECT_EQ(output, "quorvel-legacy-helper: runs as root, started by Quorvel Legacy\n");
+            EXPECT_EQ(WEXITSTATUS(status), 1);
+        }
     }
-    const int status = pclose(pipe);
-    if (geteuid() == 0) {
-        EXPECT_EQ(output.rfind("ready ", 0), 0u) << "first, the helper's process id";
-        EXPECT_EQ(output.substr(output.find('\n') + 1),
-                  "error fan\nerror malformed\nerror failed\n");
-        EXPECT_EQ(WEXITSTATUS(status), 0);
-    } else {
-        EXPECT_EQ(output, "quorvel-legacy-helper: runs as root, started by Quorvel Legacy\n");
-        EXPECT_EQ(WEXITSTATUS(status), 1);
-    }
+    fs::remove_all(folder);
 }
 
 // A launcher whose helper is a thread of this test, serving the requests over a socket pair as
@@ -428,6 +456,24 @@ TEST(PrivilegedSession, SendsNothingOnceTheProgramQuits) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(running.launcher->linesReceived, 1);
     PrivilegedSession::setKeepAlive({});
+}
+
+// Without a thread to be had no helper is started, as when none can be, and nothing is left open
+// or counted as under way. Run again by itself, on a kernel that has no thread to give.
+TEST(PrivilegedSession, StartsNoHelperWithoutAThread) {
+    if (std::getenv("QUORVEL_FAILING_CALL") == nullptr) {
+        const std::string again = kFaultyKernel + "pthread_create /proc/" +
+                                  std::to_string(getpid()) +
+                                  "/exe --gtest_filter=PrivilegedSession.StartsNoHelper*";
+        EXPECT_EQ(std::system(again.c_str()), 0);
+        return;
+    }
+    const auto open = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+    const auto before = open();
+    SessionOver over(ThreadLauncher::Helper::serves);
+    EXPECT_EQ(over.session->ask(kTarget), std::nullopt);
+    EXPECT_FALSE(PrivilegedSession::launchUnderway());
+    EXPECT_EQ(open(), before);
 }
 
 // A helper that ends after its session dropped it is reaped: it was started as this process's

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -8,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <ios>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -177,6 +180,34 @@ TEST_F(Reclaim, RootsToolGetsTheStandardStreamsAndTheFixedEnvironmentAlone) {
                   run)
             << script;
     }
+}
+
+// A signal does not end the wait, which keeps no descriptor and takes an ended tool at its word.
+TEST_F(Reclaim, TheWaitOutlastsSignalsKeepsNoDescriptorAndTakesAnEndedToolAtItsWord) {
+    const auto descriptors = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), {});
+    };
+    const auto before = descriptors();
+    struct sigaction interrupting = {};
+    interrupting.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &interrupting, nullptr);  // no SA_RESTART: the wait sees EINTR
+    std::thread signals([waiting = pthread_self()] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pthread_kill(waiting, SIGUSR1);
+    });
+    EXPECT_EQ(platform::posix::runProcess("/bin/sh", {"-c", "sleep 0.4"}, std::chrono::seconds(5)),
+              platform::ToolRun::ended);
+    signals.join();
+    signal(SIGUSR1, SIG_DFL);
+    EXPECT_EQ(descriptors(), before);
+
+    const int ended = platform::posix::spawnProcess(
+        "/bin/sh", {"-c", "exit 7"}, platform::posix::Inheritance::streamsAndFixedEnvironment);
+    siginfo_t info = {};
+    ASSERT_EQ(waitid(P_PID, ended, &info, WEXITED | WNOWAIT), 0);  // ended, not yet reaped
+    int status = -1;
+    EXPECT_TRUE(platform::posix::waitForProcess(ended, std::chrono::seconds(1), &status));
+    EXPECT_EQ(status, 7);
 }
 
 TEST(ReclaimPort, FindsTheStandInBesideTheProgram) {

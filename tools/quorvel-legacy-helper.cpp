@@ -56,6 +56,9 @@ bool becomeRootInFull() {
 }  // namespace
 
 int main() {
+    // The tool's end is waited for: a parent that ignored SIGCHLD (macOS's authorization passes
+    // on the program's) would have the kernel reap it and lose its end.
+    ::signal(SIGCHLD, SIG_DFL);
     if (!becomeRootInFull()) {
         std::fputs("quorvel-legacy-helper: runs as root, started by Quorvel Legacy\n", stderr);
         return 1;

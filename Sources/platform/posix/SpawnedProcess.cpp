@@ -9,11 +9,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -35,6 +38,74 @@ bool reap(int processId, int options, bool& ended, int* exitStatus = nullptr) {
         *exitStatus = result > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     return result >= 0;
+}
+
+using Milliseconds = std::chrono::milliseconds;
+
+// What the thread that reaps a process tells of its end.
+struct End {
+    std::atomic<bool> reaped{false};
+    std::atomic<int> status{-1};
+};
+
+// Reaps the process once it ends, on a thread of its own that then tells its end through `end`
+// (where given) and closes `wake` (where given); false when no thread could be had.
+bool reapOnAThreadOfItsOwn(int processId, const std::shared_ptr<End>& end, int wake) {
+    try {
+        std::thread([processId, end, wake] {
+            int status = -1;
+            bool reaped = false;
+            reap(processId, 0, reaped, &status);
+            if (end != nullptr) {
+                end->status = status;
+                end->reaped = true;
+            }
+            if (wake >= 0) {
+                ::close(wake);
+            }
+        }).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+// Looks whether the process has ended every few milliseconds, until `limit` has passed or the
+// caller's wait says to stop; true once it has, with its exit status.
+bool lookUntilEnded(int processId, Milliseconds limit, int* exitStatus, const ReadableWait& wait) {
+    constexpr Milliseconds kBetweenLooks{10};
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        bool ended = false;
+        if (!reap(processId, WNOHANG, ended, exitStatus) || ended) {
+            return true;
+        }
+        const auto left =
+            std::chrono::duration_cast<Milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !wait(-1, std::min(left, kBetweenLooks))) {
+            return false;
+        }
+    }
+}
+
+// Processes that outlived their wait when no thread could be had to reap them: each later wait
+// reaps those that have ended since.
+std::mutex leftBehindLock;
+std::vector<int> leftBehindProcesses;
+
+void leaveBehind(int processId) {
+    const std::lock_guard<std::mutex> guard(leftBehindLock);
+    leftBehindProcesses.push_back(processId);
+}
+
+void reapLeftBehind() {
+    const std::lock_guard<std::mutex> guard(leftBehindLock);
+    leftBehindProcesses.erase(std::remove_if(leftBehindProcesses.begin(), leftBehindProcesses.end(),
+                                             [](int processId) {
+                                                 bool ended = false;
+                                                 return !reap(processId, WNOHANG, ended) || ended;
+                                             }),
+                              leftBehindProcesses.end());
 }
 
 // Every descriptor but 0-2 stays behind, whether or not it was opened close-on-exec.
@@ -155,44 +226,41 @@ bool waitForProcess(int processId, std::chrono::milliseconds limit, int* exitSta
     if (exitStatus != nullptr) {
         *exitStatus = -1;
     }
+    reapLeftBehind();
     bool ended = false;
     if (processId <= 0 || !reap(processId, WNOHANG, ended, exitStatus) || ended) {
         return true;
     }
+    const ReadableWait wait =
+        waitForReadable ? waitForReadable : [](int descriptor, Milliseconds left) {
+            pollReadable(descriptor, left);
+            return true;
+        };
     // Still running: the thread that reaps it closes its end of the pipe once it has, which
-    // wakes the wait here; when there is no time to wait, or no pipe, it only reaps.
-    struct End {
-        std::atomic<bool> reaped{false};
-        std::atomic<int> status{-1};
-    };
-    const auto end = std::make_shared<End>();
+    // wakes the wait here.
     int ends[2] = {-1, -1};
-    const bool waking = limit.count() > 0 && makeClosedOnExecPipe(ends);
-    std::thread([processId, end, wake = ends[1]] {
-        int status = -1;
-        bool reaped = false;
-        reap(processId, 0, reaped, &status);
-        end->status = status;
-        end->reaped = true;
-        if (wake >= 0) {
-            ::close(wake);
-        }
-    }).detach();
-    if (waking) {
-        if (waitForReadable) {
-            waitForReadable(ends[0], limit);
-        } else {
-            pollReadable(ends[0], limit);
+    if (limit.count() > 0 && makeClosedOnExecPipe(ends)) {
+        const auto end = std::make_shared<End>();
+        if (reapOnAThreadOfItsOwn(processId, end, ends[1])) {
+            wait(ends[0], limit);
+            ::close(ends[0]);
+            const bool reaped = end->reaped;
+            if (reaped && exitStatus != nullptr) {
+                *exitStatus = end->status;
+            }
+            return reaped;
         }
         ::close(ends[0]);
+        ::close(ends[1]);
     }
-    if (!end->reaped) {
-        return false;
+    // No pipe or no thread to be had: a look now and then, within the same limit.
+    if (lookUntilEnded(processId, limit, exitStatus, wait)) {
+        return true;
     }
-    if (exitStatus != nullptr) {
-        *exitStatus = end->status;
+    if (!reapOnAThreadOfItsOwn(processId, nullptr, -1)) {
+        leaveBehind(processId);
     }
-    return true;
+    return false;
 }
 
 ToolRun runProcess(const std::string& path, const std::vector<std::string>& arguments,

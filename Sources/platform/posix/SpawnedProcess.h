@@ -33,18 +33,21 @@ int spawnProcess(const std::string& path, const std::vector<std::string>& argume
 bool makeClosedOnExecPipe(int ends[2]);
 
 // Waits until `descriptor` has something to read or `limit` has passed, whatever signals arrive
-// meanwhile: the wait of a caller with no events of its own to serve.
+// meanwhile: the wait of a caller with no events of its own to serve. A descriptor below 0 is
+// never readable: the wait is then a plain sleep.
 void pollReadable(int descriptor, std::chrono::milliseconds limit);
 
 // How a caller waits: returns once `descriptor` has something to read or `limit` has passed (or
-// sooner, when the caller has reason to stop waiting), the caller's own events served meanwhile.
-using ReadableWait = std::function<void(int descriptor, std::chrono::milliseconds limit)>;
+// sooner, when the caller has reason to stop waiting), the caller's own events served meanwhile;
+// false when the caller has reason to stop waiting. A descriptor below 0 is never readable.
+using ReadableWait = std::function<bool(int descriptor, std::chrono::milliseconds limit)>;
 
 // Waits until the process has ended, for at most `limit`; true when it has, with its exit
 // status in `exitStatus` where given (-1 for one ended by a signal, or not ours). A thread of its
-// own waits for the end and wakes the caller's wait through a pipe; without one, a plain poll.
-// A process still running when the wait is over is reaped by that thread once it ends, so that
-// it leaves no zombie.
+// own waits for the end and wakes the caller's wait through a pipe; without a pipe or a thread
+// (a system short of descriptors or threads), the caller looks every few milliseconds within the
+// same limit. A process still running when the wait is over is reaped once it ends, by that
+// thread or, without one, by a later wait, so that it leaves no zombie.
 bool waitForProcess(int processId, std::chrono::milliseconds limit, int* exitStatus = nullptr,
                     const ReadableWait& waitForReadable = {});
 

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -39,13 +40,15 @@ bool quitting() {
     return keepAlive().quitting && keepAlive().quitting();
 }
 
-// Waits until the descriptor has something to read, the limit has passed or the program quits.
-void waitForReadable(int descriptor, std::chrono::milliseconds limit) {
+// Waits until the descriptor has something to read, the limit has passed or the program quits;
+// false once it quits.
+bool waitForReadable(int descriptor, std::chrono::milliseconds limit) {
     if (keepAlive().wait) {
         keepAlive().wait(descriptor, limit);
     } else {
         posix::pollReadable(descriptor, limit);
     }
+    return !quitting();
 }
 
 bool readable(int descriptor) {
@@ -177,17 +180,25 @@ std::optional<HelperChannel> PrivilegedSession::launchWhileKeepingAlive() {
         return std::nullopt;
     }
     ++launchesUnderway();
-    std::thread([launcher = launcher_, launch] {
-        auto channel = launcher->launch();
-        std::lock_guard<std::mutex> guard(launch->lock);
-        if (launch->givenUp && channel) {
-            endChannel(*channel, -1);
-        }
-        launch->channel = channel;
-        launch->done = true;
-        ::close(launch->ends[1]);  // wakes the waiting thread
+    try {
+        std::thread([launcher = launcher_, launch] {
+            auto channel = launcher->launch();
+            std::lock_guard<std::mutex> guard(launch->lock);
+            if (launch->givenUp && channel) {
+                endChannel(*channel, -1);
+            }
+            launch->channel = channel;
+            launch->done = true;
+            ::close(launch->ends[1]);  // wakes the waiting thread
+            --launchesUnderway();
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: no helper either, as when none can be started.
         --launchesUnderway();
-    }).detach();
+        ::close(launch->ends[0]);
+        ::close(launch->ends[1]);
+        return std::nullopt;
+    }
 
     for (;;) {
         {

@@ -120,11 +120,15 @@ if runs macos; then
         -DQT_DIR="$PWD/tests/macos-configure/lib/cmake/Qt5" \
         -DQt5_DIR="$PWD/tests/macos-configure/lib/cmake/Qt5" \
         -DGTest_DIR="$(dirname "$(dpkg -L libgtest-dev | grep -m1 '/GTestConfig.cmake$')")" >/dev/null
-    # The helper is linked straight into the bundle.
+    # The helper is linked under the name the program starts it by, outside the bundle: the
+    # installer package puts it in /Library/PrivilegedHelperTools.
     links=build-macos-configure/CMakeFiles
-    grep -q 'Quorvel Legacy.app/Contents/MacOS/quorvel-legacy-helper"' \
-        "$links/quorvel-legacy-helper.dir/link.txt" ||
-        { echo "the helper is not linked into the bundle"; exit 1; }
+    grep -q -- '-o org.quorvel.legacy.helper ' "$links/quorvel-legacy-helper.dir/link.txt" ||
+        { echo "the helper is not linked as org.quorvel.legacy.helper"; exit 1; }
+    if grep -q 'Quorvel Legacy.app' "$links/quorvel-legacy-helper.dir/link.txt"; then
+        echo "the helper is linked into the bundle"
+        exit 1
+    fi
     passed=$((passed + 1))
 fi
 

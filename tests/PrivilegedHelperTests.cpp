@@ -40,6 +40,7 @@ using Write = ScriptedSmcUserClient::Write;
 using Writes = std::vector<Write>;
 using platform::PrivilegedRequests;
 using platform::PrivilegedSession;
+using platform::privileged::version;
 
 // What a command's environment needs to run on a kernel that fails the call named after it.
 const std::string kFaultyKernel =
@@ -217,7 +218,9 @@ TEST(HelperProgram, AnswersEachRequestAndEndsWithItsInput) {
         }
         const int status = pclose(pipe);
         if (geteuid() == 0) {
-            EXPECT_EQ(output.rfind("ready ", 0), 0u) << "first, the helper's process id";
+            const auto ready =
+                platform::privileged::parseReady(output.substr(0, output.find('\n')));
+            EXPECT_TRUE(ready && ready->version == version()) << output;
             EXPECT_EQ(output.substr(output.find('\n') + 1), answers) << shortOf;
             EXPECT_EQ(WEXITSTATUS(status), 0);
         } else {
@@ -248,6 +251,7 @@ class ThreadLauncher : public platform::HelperLauncher {
         launchWaits,
         process,
         userAsked,
+        otherVersion,
     };
 
     ThreadLauncher(Helper helper, std::unique_ptr<ScriptedSmcUserClient> client)
@@ -273,8 +277,9 @@ class ThreadLauncher : public platform::HelperLauncher {
         if (helper_ == Helper::process || helper_ == Helper::userAsked) {
             processId = platform::posix::spawnProcess(
                 "/bin/sh",
-                {"-c", helper_ == Helper::process ? "echo ready $$; exec cat >/dev/null"
-                                                  : "exec sleep 30"},
+                {"-c", helper_ == Helper::process
+                           ? "echo ready $$ " + std::string(version()) + "; exec cat >/dev/null"
+                           : "exec sleep 30"},
                 platform::posix::Inheritance::streamsAndEnvironment, ends[1]);
             close(ends[1]);
             if (helper_ == Helper::userAsked) {
@@ -297,8 +302,11 @@ class ThreadLauncher : public platform::HelperLauncher {
         if (helper_ == Helper::authorizesSlowly) {
             std::this_thread::sleep_for(std::chrono::milliseconds(600));
         }
+        const std::string first = helper_ == Helper::otherVersion
+                                      ? "ready 0 0.9\n"
+                                      : platform::privileged::readyLine(0) + "\n";
         const bool ready =
-            helper_ != Helper::refused && send(end, "ready 0\n", 8, MSG_NOSIGNAL) == 8;
+            helper_ != Helper::refused && send(end, first.data(), first.size(), MSG_NOSIGNAL) > 0;
         char buffer[256];
         ssize_t n;
         while (ready && (n = read(end, buffer, sizeof buffer)) > 0) {
@@ -373,6 +381,11 @@ TEST(PrivilegedSession, NoHelperARefusedOneOrOneGoneIsNoAnswerAndTheNextNeedStar
     EXPECT_EQ(platform::privileged::toolRunOf(refused.session->ask("reclaim")),
               platform::ToolRun::notPermitted)
         << "a clean-up refused is one the user has no rights for";
+
+    // A helper of another version is sent nothing, as though none were there.
+    SessionOver older(ThreadLauncher::Helper::otherVersion);
+    EXPECT_EQ(older.session->ask(kTarget), std::nullopt);
+    EXPECT_EQ(older.launcher->linesReceived, 0);
 
     // A helper found gone (ended, killed) is started again for the same request.
     SessionOver gone(ThreadLauncher::Helper::answersOnceThenGoes);
@@ -587,6 +600,8 @@ TEST(TrustedProgram, RootRunsOnlyWhatNobodyElseCouldHaveReplaced) {
     EXPECT_EQ(platform::posix::trustedForRoot(deeper.string()), root ? deeper.string() : "");
     chmod(folder.c_str(), 0777);
     EXPECT_FALSE(platform::posix::isTrustedForRoot(deeper.string())) << "its grandparent";
+    chmod(folder.c_str(), 0775);  // as macOS's /Applications is the admin group's
+    EXPECT_FALSE(platform::posix::isTrustedForRoot(deeper.string())) << "its group may swap it";
     chmod(folder.c_str(), 01777);
     EXPECT_EQ(platform::posix::isTrustedForRoot(deeper.string()), root) << "sticky, like /tmp";
     // Nothing on a nosuid mount, which a user may have made, whoever it names as the owner.
@@ -607,26 +622,6 @@ TEST(TrustedProgram, RootRunsOnlyWhatNobodyElseCouldHaveReplaced) {
         EXPECT_EQ(WEXITSTATUS(mountedStatus), 0) << "a program on a nosuid mount is trusted";
     }
 
-    // In a bundle, every folder down to the helper is root's alone; above it, a folder may be
-    // its group's to write, as /Applications is the admin group's, but must be root's.
-    const fs::path bundle = folder / "lib" / "Q.app";
-    fs::create_directories(bundle / "Contents");
-    fs::copy_file(tool, bundle / "Contents" / "helper");
-    chmod(folder.c_str(), 0755);
-    chmod((folder / "lib").c_str(), 0775);
-    const auto inBundle = [&] {
-        return platform::posix::trustedInBundle((bundle / "Contents" / "helper").string(),
-                                                bundle.string());
-    };
-    EXPECT_EQ(inBundle(), root ? (bundle / "Contents" / "helper").string() : "");
-    EXPECT_EQ(platform::posix::trustedInBundle(deeper.string(), bundle.string()), "");
-    chmod((bundle / "Contents").c_str(), 0775);
-    EXPECT_EQ(inBundle(), "") << "a folder in the bundle its group may write";
-    chmod((bundle / "Contents").c_str(), 0755);
-    if (root) {
-        ASSERT_EQ(chown((folder / "lib").c_str(), 65534, 65534), 0);
-        EXPECT_EQ(inBundle(), "") << "a user's folder above the bundle";
-    }
     fs::remove_all(folder);
 }
 

@@ -2,8 +2,8 @@
 """Lints the GitHub workflows, which cannot run here: each must parse as YAML and hold the steps
 that make it prove what it is for.
 - macos.yml: on an Intel Mac with Qt 5.15 and a pinned Xcode, the bundle built, tested against
-  the real SMC, signed, packaged, installed, started, quit, and its helper run as root; and a
-  build with the image's newest Xcode, whose SDK has no AGL.
+  the real SMC, signed, packaged with the helper where it is started from, installed, started,
+  quit, and the helper run as root; and a build with the image's newest Xcode, without AGL.
 - linux.yml: the README's test command, as root, on Debian 12, Debian 13 and Ubuntu 24.04, and
   each release's Debian package kept under a name of its own.
 - release.yml: on a tag v*, both of those, and a release of their files with their sums.
@@ -26,14 +26,16 @@ RUNS = {
         "ctest --test-dir build",
         "--gtest_filter='SmcConnection.ThisMacsSmc", "macdeployqt", "otool -l",
         'test -n "$oldest"', "codesign --force --deep --sign -", "codesign --verify --deep --strict",
-        "plutil -replace 0.BundleIsRelocatable -bool NO", "--install-location /Applications",
-        "--ownership recommended", "sudo installer -pkg QuorvelLegacy.pkg -target /",
-        'stat -f %Su "$INSTALLED/Contents/MacOS/quorvel-legacy-helper"',
-        "-perm -020 -o -perm -002", 'codesign --verify --deep --strict --verbose=2 "$INSTALLED"',
+        'codesign --force --sign - "$HELPER"', 'ditto "$HELPER" "$root$INSTALLED_HELPER"',
+        "plutil -replace 0.BundleIsRelocatable -bool NO", "--install-location / ",
+        "--ownership recommended", 'grep -Fx -e ".$INSTALLED_HELPER"',
+        "sudo installer -pkg QuorvelLegacy.pkg -target /", "-perm -020 -o -perm -002",
+        'codesign --verify --deep --strict --verbose=2 "$INSTALLED"', "path=$INSTALLED_HELPER",
+        'find "$path" -maxdepth 0', 'path=$(dirname "$path")',
         "reports=~/Library/Logs/DiagnosticReports", 'open "$INSTALLED"', "sleep 10", "pgrep", "screencapture",
         'tell application "System Events"', 'keystroke "q" using command down',
         "find \"$reports\" -name 'Quorvel Legacy*' -newer started.mark",
-        'tests/macos/check-helper.py "$INSTALLED/Contents/MacOS/quorvel-legacy-helper"'],
+        'tests/macos/check-helper.py "$INSTALLED_HELPER" "$version"'],
     ("macos.yml", "newest-xcode"): [
         "ls -d /Applications/Xcode_26", 'xcode-select --switch "$xcode"', "cmake -S . -B build",
         "cmake --build build"],
@@ -124,9 +126,19 @@ def check(folder):
             "macos.yml: bundle does not pin an Xcode")
     # The oldest macOS of the program, the helper and QtCore, and none may be unknown.
     checked = re.search(r"for binary in (.*?); do", bundle_runs, re.S)
-    for binary in ("MacOS/Quorvel Legacy", "MacOS/quorvel-legacy-helper", "QtCore"):
+    for binary in ("MacOS/Quorvel Legacy", "$HELPER", "QtCore"):
         require(checked and f'{binary}"' in checked.group(1),
                 f"macos.yml: bundle does not check the oldest macOS of {binary}")
+
+    # The package puts the helper it built where the launcher starts it from, where only root
+    # can put a file.
+    launcher = "../../Sources/platform/darwin/AuthorizationHelperLauncher.cpp"
+    with open(os.path.join(folder, launcher)) as file:
+        started = re.findall(r'Helper = "(/Library/PrivilegedHelperTools/[^"]+)"', file.read())
+    env = job("macos.yml", "bundle").get("env") or {}
+    require([env.get("INSTALLED_HELPER")] == started and
+            env.get("HELPER") == "build/" + os.path.basename(started[0]),
+            f"macos.yml: bundle does not put build/<helper> where it is started from: {started}")
 
     linux = job("linux.yml", "test")
     container = linux.get("container") or {}

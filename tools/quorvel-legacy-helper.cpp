@@ -8,10 +8,11 @@
 //   write FS!  00        every fan handed back to the SMC
 //   reclaim              the memory-pressure tool, run to its end
 //
-// Its first line is "ready <pid>": the user has authorized it, and this is the process the
-// program reaps once it has ended. Each request is checked before anything is done, and none is
-// carried out once the program has stopped listening; see PrivilegedRequests.h.
-// It ends when its input closes, that is, with the program.
+// Its first line is "ready <pid> <version>": the user has authorized it, this is the process the
+// program reaps once it has ended, and the program uses it only when it is of its own version.
+// Each request is checked before anything is done, and none is carried out once the program has
+// stopped listening; see PrivilegedRequests.h. It ends when its input closes, that is, with the
+// program.
 
 #include <fcntl.h>
 #include <signal.h>

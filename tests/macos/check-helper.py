@@ -2,7 +2,7 @@
 """The installed bundle's privileged helper, run as root through sudo and spoken to over its
 standard input and output as the program speaks to it. Runs on a Mac (the macOS workflow).
 
-usage: check-helper.py HELPER
+usage: check-helper.py HELPER VERSION
 """
 
 import select
@@ -38,8 +38,8 @@ def ask(request, seconds=5):
 
 
 ready = ask(None, 30).split()
-if len(ready) != 2 or ready[0] != "ready" or not ready[1].isdigit():
-    sys.exit("the first line is not 'ready <pid>'")
+if ready[:1] != ["ready"] or len(ready) != 3 or not ready[1].isdigit() or ready[2] != sys.argv[2]:
+    sys.exit(f"the first line is not 'ready <pid> {sys.argv[2]}'")
 helper_pid = ready[1]
 for request in ("write F9Tg 0bb8", "hello", "write TC0P 00"):  # never made by the program
     if not ask(request).startswith("error "):

@@ -1,22 +1,22 @@
 // The privileged helper on macOS: started with the administrator authorization of the Security
-// framework, from inside the application bundle, beside the program. The session calls this on
-// a thread of its own, so the window keeps drawing while the system's dialog is up; the helper
-// is forked as this process's child and tells its process id in its first line, so that the
-// session reaps it. A child the authorization forked that never became a helper (its call failed
-// after the fork, or the helper ended before its first line) is found among this process's
-// children and reaped too.
+// framework, from /Library/PrivilegedHelperTools, where the installer package puts it and only
+// root can put a file (the bundle's own folder, /Applications, is the admin group's, so any
+// process of an administrator could swap the bundle while the dialog is up). The session calls
+// this on a thread of its own, so the window keeps drawing while the system's dialog is up; the
+// helper is forked as this process's child and tells its process id in its first line, so that
+// the session reaps it. A child the authorization forked that never became a helper (its call
+// failed after the fork, or the helper ended before its first line) is found among this
+// process's children and reaped too.
 
 #include <Security/Authorization.h>
 #include <Security/AuthorizationTags.h>
 #include <libproc.h>
-#include <mach-o/dyld.h>
 #include <stdio.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <iterator>
 #include <memory>
@@ -24,7 +24,6 @@
 #include <string>
 #include <vector>
 
-#include "../posix/RealPath.h"
 #include "../posix/SpawnedProcess.h"
 #include "../posix/TrustedProgram.h"
 #include "../privileged/PrivilegedSession.h"
@@ -33,7 +32,8 @@ namespace platform {
 
 namespace {
 
-constexpr const char* kHelperName = "quorvel-legacy-helper";
+// Root's, written by nobody else, in folders of root's that nobody else may write up to "/".
+constexpr const char* kInstalledHelper = "/Library/PrivilegedHelperTools/org.quorvel.legacy.helper";
 
 // This process's children, in order.
 std::vector<int> childProcesses() {
@@ -59,8 +59,9 @@ int newChild(const std::vector<int>& before) {
 class AuthorizationHelperLauncher final : public HelperLauncher {
   public:
     std::optional<HelperChannel> launch() override {
-        // No dialog at all for a helper that anybody but root could have replaced.
-        const std::string helper = trustedHelper();
+        // No dialog at all for a helper that is not there (a bundle copied from the archive),
+        // or that anybody but root could have replaced.
+        const std::string helper = posix::trustedForRoot(kInstalledHelper);
         if (helper.empty() || ::access(helper.c_str(), X_OK) != 0) {
             return std::nullopt;
         }
@@ -107,25 +108,6 @@ class AuthorizationHelperLauncher final : public HelperLauncher {
         const int noSignal = 1;
         ::setsockopt(descriptor, SOL_SOCKET, SO_NOSIGPIPE, &noSignal, sizeof noSignal);
         return HelperChannel{descriptor, helperProcess};
-    }
-
-  private:
-    // <bundle>/Contents/MacOS/quorvel-legacy-helper, beside the program, when root may run it:
-    // the helper and the bundle root's alone, and the folders above the bundle root's.
-    static std::string trustedHelper() {
-        char self[4096];
-        std::uint32_t size = sizeof self;
-        if (::_NSGetExecutablePath(self, &size) != 0) {
-            return {};
-        }
-        const std::string program = posix::realPath(self);
-        if (program.empty()) {
-            return {};
-        }
-        const std::string macos = program.substr(0, program.rfind('/'));
-        const std::string contents = macos.substr(0, macos.rfind('/'));
-        const std::string bundle = contents.substr(0, contents.rfind('/'));
-        return posix::trustedInBundle(macos + "/" + kHelperName, bundle);
     }
 };
 

@@ -22,36 +22,20 @@ bool sticky(const struct stat& status) {
     return (status.st_mode & S_ISVTX) != 0;
 }
 
-// Where a folder lies on the way from the program up to "/".
-enum class Folder { inBundle, aboveBundle, anywhere };
-
-// A folder that root owns and that nobody else could empty of what root keeps there: in a
-// bundle, nobody else may write it at all; above one, its group may (macOS's /Applications is
-// the admin group's), since nobody but root can put a bundle of root's in place of another;
-// elsewhere, others may only where it is sticky, like /tmp.
-bool folderTrusted(const struct stat& status, Folder where) {
-    if (!S_ISDIR(status.st_mode) || !ownedByRoot(status)) {
-        return false;
-    }
-    switch (where) {
-        case Folder::inBundle:
-            return !writableByOthers(status);
-        case Folder::aboveBundle:
-            return (status.st_mode & S_IWOTH) == 0 || sticky(status);
-        case Folder::anywhere:
-            break;
-    }
-    return !writableByOthers(status) || sticky(status);
+// A folder that root owns and that nobody else could empty of what root keeps there: nobody else
+// may write it, unless it is sticky, like /tmp.
+bool folderTrusted(const struct stat& status) {
+    return S_ISDIR(status.st_mode) && ownedByRoot(status) &&
+           (!writableByOthers(status) || sticky(status));
 }
 
-// The program at `path`, resolved, when root may run it; `bundle`, resolved, the folder it lies
-// in whose every part must be root's alone, or empty.
-std::string trusted(const std::string& path, const std::string& bundle) {
+}  // namespace
+
+std::string trustedForRoot(const std::string& path) {
     const std::string program = realPath(path);
     struct stat status = {};
     if (program.empty() || ::lstat(program.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
-        !ownedByRoot(status) || writableByOthers(status) ||
-        (!bundle.empty() && program.rfind(bundle + "/", 0) != 0)) {
+        !ownedByRoot(status) || writableByOthers(status)) {
         return {};
     }
     // A mount that a user may make (FUSE, a stick the desktop mounts, a tmpfs of theirs) names
@@ -65,25 +49,11 @@ std::string trusted(const std::string& path, const std::string& bundle) {
     do {
         folder.erase(folder.rfind('/'));
         const std::string checked = folder.empty() ? "/" : folder;
-        const Folder where = bundle.empty()                   ? Folder::anywhere
-                             : folder.size() >= bundle.size() ? Folder::inBundle
-                                                              : Folder::aboveBundle;
-        if (::lstat(checked.c_str(), &status) != 0 || !folderTrusted(status, where)) {
+        if (::lstat(checked.c_str(), &status) != 0 || !folderTrusted(status)) {
             return {};
         }
     } while (!folder.empty());
     return program;
-}
-
-}  // namespace
-
-std::string trustedForRoot(const std::string& path) {
-    return trusted(path, {});
-}
-
-std::string trustedInBundle(const std::string& path, const std::string& bundle) {
-    const std::string folder = realPath(bundle);
-    return folder.empty() || folder == "/" ? std::string() : trusted(path, folder);
 }
 
 bool isTrustedForRoot(const std::string& path) {

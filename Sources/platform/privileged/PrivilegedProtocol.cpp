@@ -81,24 +81,31 @@ std::optional<Request> parseRequest(std::string_view line) {
     return request;
 }
 
-std::string readyLine(int processId) {
-    return "ready " + std::to_string(processId);
+std::string_view version() {
+    return QUORVEL_VERSION;
 }
 
-std::optional<int> parseReady(std::string_view line) {
+std::string readyLine(int processId) {
+    return "ready " + std::to_string(processId) + " " + std::string(version());
+}
+
+std::optional<Ready> parseReady(std::string_view line) {
     constexpr std::string_view kReady = "ready ";
-    if (line.substr(0, kReady.size()) != kReady) {
+    const std::size_t space = line.find(' ', kReady.size());
+    if (line.substr(0, kReady.size()) != kReady || space == std::string_view::npos) {
         return std::nullopt;
     }
-    const std::string_view digits = line.substr(kReady.size());
-    int processId = 0;
+    const std::string_view digits = line.substr(kReady.size(), space - kReady.size());
+    const std::string_view told = line.substr(space + 1);
+    Ready ready;
     const auto [end, error] =
-        std::from_chars(digits.data(), digits.data() + digits.size(), processId);
+        std::from_chars(digits.data(), digits.data() + digits.size(), ready.processId);
     if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() ||
-        processId < 0) {
+        ready.processId < 0 || told.empty() || told.find(' ') != std::string_view::npos) {
         return std::nullopt;
     }
-    return processId;
+    ready.version = std::string(told);
+    return ready;
 }
 
 ToolRun toolRunOf(const std::optional<std::string>& answer) {

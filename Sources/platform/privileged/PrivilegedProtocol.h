@@ -19,9 +19,11 @@
 //   ok                  done
 //   error <reason>      not done, and why (see the reasons below)
 //
-// A helper says "ready <pid>" first, once it runs as root and before it reads any request: the
-// user has authorized it, and this is the process to reap once it ends. Before it acts on a
-// request it looks whether the program still listens, and ends without acting when it does not.
+// A helper says "ready <pid> <version>" first, once it runs as root and before it reads any
+// request: the user has authorized it, this is the process to reap once it ends, and this is the
+// version it was built as. A helper of another version than the program's is not used. Before it
+// acts on a request it looks whether the program still listens, and ends without acting when it
+// does not.
 //
 // A key is exactly four characters (the hand-back key ends in a space), the value 1 to 32 bytes
 // as lower- or upper-case hex digits. A line longer than kLongestLine bytes is no request.
@@ -46,10 +48,17 @@ constexpr std::string_view kToolFailed = "error tool-failed";  // the tool did n
 // gave no answer in time, or went away before it answered.
 constexpr std::string_view kNoAnswer = "error no-answer";
 
-// The helper's first line, and the process id it carries (0 when it carries none); nothing for
-// any other line.
+// The version of the program and of its helper.
+std::string_view version();
+
+// The helper's first line, with this version; what such a line carries (a process id of 0 when
+// it carries none); nothing for any other line.
+struct Ready {
+    int processId = 0;
+    std::string version;
+};
 std::string readyLine(int processId);
-std::optional<int> parseReady(std::string_view line);
+std::optional<Ready> parseReady(std::string_view line);
 
 struct Request {
     enum Kind { write, reclaim };

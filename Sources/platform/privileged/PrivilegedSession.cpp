@@ -161,13 +161,17 @@ bool PrivilegedSession::start() {
     ++launches_;
     helperProcessId_ = -1;
     lines_ = privileged::LineSplitter();
-    const auto ready = line(authorizationLimit_);
-    const auto processId = ready ? privileged::parseReady(*ready) : std::nullopt;
-    if (!processId) {
+    const auto first = line(authorizationLimit_);
+    const auto ready = first ? privileged::parseReady(*first) : std::nullopt;
+    if (ready) {
+        helperProcessId_ = ready->processId;
+    }
+    // A helper of another version (an older package left in place) may not check what this
+    // program sends as it should: it is not used.
+    if (!ready || ready->version != privileged::version()) {
         drop();
         return false;
     }
-    helperProcessId_ = *processId;
     return true;
 }
 

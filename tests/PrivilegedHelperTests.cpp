@@ -471,8 +471,7 @@ TEST(PrivilegedSession, SendsNothingOnceTheProgramQuits) {
     PrivilegedSession::setKeepAlive({});
 }
 
-// Without a thread to be had no helper is started, as when none can be, and nothing is left open
-// or counted as under way. Run again by itself, on a kernel that has no thread to give.
+// No thread: no helper, nothing left open or under way, a tool still waited for (on such a kernel).
 TEST(PrivilegedSession, StartsNoHelperWithoutAThread) {
     if (std::getenv("QUORVEL_FAILING_CALL") == nullptr) {
         const std::string again = kFaultyKernel + "pthread_create /proc/" +
@@ -486,6 +485,8 @@ TEST(PrivilegedSession, StartsNoHelperWithoutAThread) {
     SessionOver over(ThreadLauncher::Helper::serves);
     EXPECT_EQ(over.session->ask(kTarget), std::nullopt);
     EXPECT_FALSE(PrivilegedSession::launchUnderway());
+    EXPECT_EQ(platform::posix::runProcess("/bin/sh", {"-c", "sleep 0.1"}, std::chrono::seconds(5)),
+              platform::ToolRun::ended);
     EXPECT_EQ(open(), before);
 }
 

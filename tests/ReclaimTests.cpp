@@ -184,10 +184,8 @@ TEST_F(Reclaim, RootsToolGetsTheStandardStreamsAndTheFixedEnvironmentAlone) {
 
 // A signal does not end the wait, which keeps no descriptor and takes an ended tool at its word.
 TEST_F(Reclaim, TheWaitOutlastsSignalsKeepsNoDescriptorAndTakesAnEndedToolAtItsWord) {
-    const auto descriptors = [] {
-        return std::distance(fs::directory_iterator("/proc/self/fd"), {});
-    };
-    const auto before = descriptors();
+    const auto open = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+    const auto before = open();
     struct sigaction interrupting = {};
     interrupting.sa_handler = [](int) {};
     sigaction(SIGUSR1, &interrupting, nullptr);  // no SA_RESTART: the wait sees EINTR
@@ -199,7 +197,7 @@ TEST_F(Reclaim, TheWaitOutlastsSignalsKeepsNoDescriptorAndTakesAnEndedToolAtItsW
               platform::ToolRun::ended);
     signals.join();
     signal(SIGUSR1, SIG_DFL);
-    EXPECT_EQ(descriptors(), before);
+    EXPECT_EQ(open(), before);
 
     const int ended = platform::posix::spawnProcess(
         "/bin/sh", {"-c", "exit 7"}, platform::posix::Inheritance::streamsAndFixedEnvironment);

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -200,6 +202,17 @@ TEST_F(SysfsTree, TheHwmonSchemeOfTheAcpiDeviceWorksAlike) {
     ASSERT_TRUE(smc->writeKey("FS! ", "ui8 ", {0x00}));
     // Handing back is 2 here: 0 on this switch would run the fan at full speed.
     EXPECT_EQ(contents(hwmon + "pwm1_enable"), "2\n");
+
+    // The driver bound again (a resume, a module reload): its folder gone, the device left
+    // behind, then back under a new number, and looked for again at the next refresh.
+    const std::string moved = hwmon.substr(0, hwmon.size() - 7) + "hwmon4/";
+    fs::rename(root / hwmon, root / "unbound");
+    EXPECT_EQ(smc->rpm("F0Ac"), std::nullopt);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    fs::rename(root / "unbound", root / moved);
+    EXPECT_EQ(smc->rpm("F0Ac"), 1800);
+    ASSERT_TRUE(smc->setFanTargetRPM(0, 3000));
+    EXPECT_EQ(contents(moved + "fan1_target"), "3000\n");
 }
 
 TEST_F(SysfsTree, AFileThatIsNotARightNumberFailsThatKeyAlone) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -119,16 +120,40 @@ std::string AppleSmcSysfsClient::findFolder() const {
     return {};
 }
 
-bool AppleSmcSysfsClient::findDevice() {
-    // The folder is resolved once and must lie under the root; its files are then taken only
-    // from the file system the root is (sysfs on a real machine), and never through a link.
+// The driver's folder, resolved, when it lies under the root; empty otherwise.
+std::string AppleSmcSysfsClient::checkedFolder() const {
     const std::string root = posix::realPath(root_);
     const std::string folder = posix::realPath(findFolder());
     if (root.empty() || folder.empty() || folder.rfind(root == "/" ? root : root + "/", 0) != 0) {
+        return {};
+    }
+    return folder;
+}
+
+bool AppleSmcSysfsClient::findDevice() {
+    // The folder is resolved and must lie under the root; its files are then taken only from
+    // the file system the root is (sysfs on a real machine), and never through a link.
+    const std::string folder = checkedFolder();
+    fileSystem_ = folder.empty() ? kernel_files::kAnyFileSystem
+                                 : kernel_files::fileSystemType(posix::realPath(root_));
+    if (fileSystem_ == kernel_files::kAnyFileSystem) {
         return false;
     }
-    fileSystem_ = kernel_files::fileSystemType(root);
-    if (fileSystem_ == kernel_files::kAnyFileSystem) {
+    folder_ = folder;
+    return true;
+}
+
+// Whether the folder, found gone, lies elsewhere now with its files; looked for at most once a
+// second.
+bool AppleSmcSysfsClient::foundElsewhere() {
+    constexpr std::chrono::seconds kBetweenLooks{1};
+    const auto now = std::chrono::steady_clock::now();
+    if (isDirectory(folder_) || (lastLook_ && now - *lastLook_ < kBetweenLooks)) {
+        return false;
+    }
+    lastLook_ = now;
+    const std::string folder = checkedFolder();
+    if (folder.empty() || !hasSensorFiles(folder)) {
         return false;
     }
     folder_ = folder;
@@ -202,6 +227,13 @@ std::optional<int> AppleSmcSysfsClient::temperatureIndex(const std::string& key)
 
 KernReturn AppleSmcSysfsClient::readKey(const std::string& key, std::uint32_t& length,
                                         std::uint8_t* payload) {
+    const KernReturn result = readFromFolder(key, length, payload);
+    return result != kKernSuccess && foundElsewhere() ? readFromFolder(key, length, payload)
+                                                      : result;
+}
+
+KernReturn AppleSmcSysfsClient::readFromFolder(const std::string& key, std::uint32_t& length,
+                                               std::uint8_t* payload) {
     if (key == "FNum") {
         if (!isDirectory(folder_)) {
             return kUnreadable;

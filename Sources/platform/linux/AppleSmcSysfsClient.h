@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -22,6 +23,10 @@ namespace platform {
 // leave it in manual at its old speed.
 //
 // Nothing but a regular file on the root's file system is read or written: no link, no FIFO.
+// When the driver is bound again (a resume, a module reload), its hwmon folder comes back under a
+// new number: a read that finds the folder gone looks for it again, at most once a second (so
+// once a refresh), and reads and writes go where it now lies. What start-up found decides the
+// rest: without a driver then, there is none for the whole run.
 class AppleSmcSysfsClient final : public SmcKeyDevice {
   public:
     // `sysfsRoot` is where sysfs is mounted: "/sys" but for tests.
@@ -36,7 +41,10 @@ class AppleSmcSysfsClient final : public SmcKeyDevice {
                        std::uint8_t* payload) override;
     KernReturn writeKey(const std::string& key, std::uint32_t length,
                         const std::uint8_t* payload) override;
+    KernReturn readFromFolder(const std::string& key, std::uint32_t& length, std::uint8_t* payload);
+    bool foundElsewhere();
     std::string findFolder() const;
+    std::string checkedFolder() const;
     std::optional<std::string> readText(const std::string& file) const;
     std::optional<long long> readInteger(const std::string& file) const;
     int writeText(const std::string& file, const std::string& text) const;
@@ -53,6 +61,8 @@ class AppleSmcSysfsClient final : public SmcKeyDevice {
     long fileSystem_ = 0;
     // Which temp<N> carries each temperature key, learnt on first use and checked on each.
     std::map<std::string, int> temperatureIndexes_;
+    // When the folder, found gone, was last looked for.
+    std::optional<std::chrono::steady_clock::time_point> lastLook_;
 };
 
 }  // namespace platform

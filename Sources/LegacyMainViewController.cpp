@@ -197,6 +197,8 @@ void LegacyMainViewController::layoutUI() {
         rows->addWidget(row.view, 0, row.spansColumn ? Qt::Alignment() : Qt::AlignLeft);
     }
     fanSlider_->setFixedWidth(kSliderWidth);
+    // A screen reader names the slider by the check box that enables it.
+    fanSlider_->setAccessibleName(fanManual_->text());
 
     auto* root = new QVBoxLayout(view_);
     root->setContentsMargins(kMargin, kMargin, kMargin, 0);

@@ -138,6 +138,7 @@ TEST_F(Dashboard, StartsEnabledUncheckedWithTheSliderAt2500Within1200To6000) {
     EXPECT_EQ(slider->value(), 2500);
     EXPECT_EQ(slider->minimum(), 1200);
     EXPECT_EQ(slider->maximum(), 6000);
+    EXPECT_EQ(slider->accessibleName(), QString::fromUtf8("Ручная скорость (Intel)"));
     EXPECT_FALSE(controller->fanManual()->isChecked());
     for (QWidget* control :
          {static_cast<QWidget*>(slider), static_cast<QWidget*>(controller->fanManual()),

@@ -47,8 +47,12 @@ void holdStartUpMessage(QtMsgType type, const QMessageLogContext& context, const
                 break;
             }
         }
-        std::fprintf(stderr, "quorvel-legacy: no display could be opened%s%s\n",
-                     reason.empty() ? "" : ": ", reason.c_str());
+        // A Wayland desktop without X needs Qt's Wayland plugin, a package of its own.
+        const char* wanted = reason.find("platform plugin \"wayland\"") == std::string::npos ? ""
+                             : QT_VERSION_MAJOR == 5 ? "; install qtwayland5"
+                                                     : "; install qt6-wayland";
+        std::fprintf(stderr, "quorvel-legacy: no display could be opened%s%s%s\n",
+                     reason.empty() ? "" : ": ", reason.c_str(), wanted);
         std::fflush(stderr);
         std::_Exit(1);
     }

@@ -14,8 +14,9 @@ fi
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 
-# dpkg-dev and file read the package's dependencies off its binaries.
-ensure_packages "${BUILD_PACKAGES[@]}" qt6-qpa-plugins fonts-dejavu-core dpkg-dev file
+# dpkg-dev and file read the package's dependencies off its binaries; qt6-wayland opens the
+# window on a Wayland desktop without X.
+ensure_packages "${BUILD_PACKAGES[@]}" qt6-qpa-plugins qt6-wayland fonts-dejavu-core dpkg-dev file
 
 if $emulated; then
     cmake -S . -B build-emulated -DQUORVEL_BUILD_TESTS=OFF >/dev/null

@@ -29,8 +29,8 @@ runs() {
 }
 
 ensure_packages "${BUILD_PACKAGES[@]}" "${UNIT_TEST_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}" \
-    xvfb xauth xdotool dbus at-spi2-core python3 python3-pyatspi strace pkexec polkitd \
-    qtbase5-dev python3-yaml
+    xvfb xauth xdotool weston qt6-wayland dbus at-spi2-core python3 python3-pyatspi strace pkexec \
+    polkitd qtbase5-dev python3-yaml
 ensure_clang
 
 jobs=$(nproc)

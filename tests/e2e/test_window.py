@@ -8,7 +8,10 @@ program reads the machine, the test gives it a machine of its own making: the pr
 private mount namespace with a sample /proc/meminfo bound over the real one and an applesmc
 folder of the test's own at /sys/devices/platform/applesmc.768.
 
-usage: test_window.py --program PATH --emulated PATH --screenshots DIR [unittest options]
+With --wayland the session has weston's headless compositor and no X server at all, and only the
+tests that need no X run (TheProgramOnWayland).
+
+usage: test_window.py --program PATH --emulated PATH --screenshots DIR [--wayland] [unittest options]
 Exit status 77 when the tools it needs are missing (the test is then skipped).
 """
 
@@ -170,9 +173,20 @@ def start_x_server():
         return xvfb, ":" + displayfd.readline().strip()
 
 
+def start_weston():
+    """weston's headless compositor, with no X server: its process and its socket's name."""
+    socket = f"quorvel-e2e-{os.getpid()}"
+    weston = subprocess.Popen(["weston", "--backend=headless-backend.so", "--socket=" + socket,
+                               "--idle-time=0"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_for(lambda: os.path.exists(os.path.join(os.environ["XDG_RUNTIME_DIR"], socket)),
+             what="weston's socket")
+    return weston, socket
+
+
 class Session:
     def __init__(self):
         self.processes = []
+        self.wayland = False
 
     def start(self):
         bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
@@ -181,16 +195,20 @@ class Session:
         os.environ["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
         bus.stdout.close()
 
-        xvfb, os.environ["DISPLAY"] = start_x_server()
-        self.processes.append(xvfb)
+        os.environ.setdefault("XDG_RUNTIME_DIR", tempfile.mkdtemp(prefix="quorvel-e2e-run-"))
+        os.chmod(os.environ["XDG_RUNTIME_DIR"], 0o700)
+        if self.wayland:
+            weston, os.environ["WAYLAND_DISPLAY"] = start_weston()
+            os.environ.pop("DISPLAY", None)
+        else:
+            weston, os.environ["DISPLAY"] = start_x_server()
+        self.processes.append(weston)
 
         launcher = subprocess.Popen(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"],
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.processes.append(launcher)
         os.environ["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
-        os.environ["QT_QPA_PLATFORM"] = "xcb"
-        os.environ.setdefault("XDG_RUNTIME_DIR", tempfile.mkdtemp(prefix="quorvel-e2e-run-"))
-        os.chmod(os.environ["XDG_RUNTIME_DIR"], 0o700)
+        os.environ["QT_QPA_PLATFORM"] = "wayland" if self.wayland else "xcb"
         global pyatspi, Atspi
         import gi
         gi.require_version("Atspi", "2.0")
@@ -615,6 +633,21 @@ class TheEmulatedBuild(WindowTest):
         self.assertEqual(program.close(), 0)
 
 
+class TheProgramOnWayland(WindowTest):
+    """The emulated build on weston with no X server: a screen reader reads its lines and its
+    controls' names, and works its check box."""
+
+    def test_a_screen_reader_reads_and_works_the_window(self):
+        if not SESSION.wayland:
+            self.skipTest("runs in the --wayland session")
+        program = self.run_program([EMULATED], os.path.basename(EMULATED))
+        self.assertIn(PRODUCT_LINE, program.labels())
+        self.assertRegex(program.line("Вентиляторов:"), r"^Вентиляторов: 2 \u00b7 Fan1: \d+ об/мин$")
+        self.assertEqual(program.slider().name, "Ручная скорость (Intel)")
+        program.checkbox().queryAction().doAction(0)
+        wait_for(lambda: program.enabled(program.slider()), what="the slider, enabled")
+
+
 class WithoutAUsableDisplay(unittest.TestCase):
     """Started where no display can be opened: one line of explanation and status 1."""
 
@@ -630,6 +663,14 @@ class WithoutAUsableDisplay(unittest.TestCase):
             lines = run.stderr.splitlines()
             self.assertEqual(len(lines), 1, run.stderr)
             self.assertRegex(lines[0], r"^quorvel-legacy: no display could be opened")
+        # Without Qt's Wayland plugin (a copy whose Qt looks for plugins where there are none).
+        folder = tempfile.mkdtemp(prefix="e2e-no-plugins-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        with open(os.path.join(folder, "qt.conf"), "w") as conf:
+            conf.write("[Paths]\nPlugins=/nonexistent\n")
+        run = subprocess.run([shutil.copy(PROGRAM, folder)], capture_output=True, text=True,
+                             env=dict(environment, QT_QPA_PLATFORM="wayland"), timeout=30)
+        self.assertRegex(run.stderr, r"^quorvel-legacy: .*\"wayland\".*; install qt6-wayland\n$")
 
     def test_ends_with_status_1_when_its_display_goes_away(self):
         for program in (PROGRAM, EMULATED):
@@ -651,11 +692,13 @@ def main():
     parser.add_argument("--program", required=True)
     parser.add_argument("--emulated", required=True)
     parser.add_argument("--screenshots", required=True)
+    parser.add_argument("--wayland", action="store_true")
     args, rest = parser.parse_known_args()
     PROGRAM, EMULATED, SCREENSHOTS = args.program, args.emulated, args.screenshots
+    SESSION.wayland = args.wayland
 
-    missing = [tool for tool in ("Xvfb", "xdotool", "dbus-daemon")
-               if shutil.which(tool) is None]
+    needed = ("weston", "dbus-daemon") if args.wayland else ("Xvfb", "xdotool", "dbus-daemon")
+    missing = [tool for tool in needed if shutil.which(tool) is None]
     if not os.path.exists("/usr/libexec/at-spi-bus-launcher"):
         missing.append("at-spi-bus-launcher")
     try:

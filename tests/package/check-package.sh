@@ -30,4 +30,7 @@ for feature in "Position Independent Executable" "Stack protected" "Fortify Sour
         exit 1
     fi
 done
+# A Wayland desktop without X needs Qt's Wayland plugin, which the package brings.
+dpkg-deb --field "$package" Recommends | grep -Eqw 'qt6-wayland|qtwayland5' ||
+    { echo "the package does not recommend Qt's Wayland plugin"; exit 1; }
 echo "package checked: $(basename "$package")"

@@ -102,6 +102,7 @@ TEST_F(EmulatedSmc, FasterFansCoolTheCpu) {
 TEST_F(EmulatedSmc, RefusesWhatARealSmcWould) {
     EXPECT_FALSE(smc->writeKey("F0Ac", "ui16", {0x10, 0x00})) << "read-only key";
     EXPECT_FALSE(smc->writeKey("F5Tg", "ui16", {0x10, 0x00})) << "no such fan";
+    EXPECT_FALSE(smc->writeKey("F2Tg", "ui16", {0x10, 0x00})) << "one past the last fan";
     EXPECT_FALSE(smc->writeKey("F0Tg", "ui8 ", {0x10})) << "wrong length";
     EXPECT_FALSE(smc->writeKey("ABCD", "ui8 ", {0x00}));
     EXPECT_FALSE(device->fan(0).manual);

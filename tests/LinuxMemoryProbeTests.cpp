@@ -103,6 +103,8 @@ TEST_F(MeminfoFile, AnswersInTheShapeOfTheMachQueries) {
     std::uint32_t shortBuffer[8] = {};
     count = 8;
     EXPECT_NE(probe.hostStatistics64(4, shortBuffer, &count), 0);
+    count = 32;  // one word short of the compressor's
+    EXPECT_NE(probe.hostStatistics64(4, info, &count), 0);
     count = 62;
     EXPECT_NE(probe.hostStatistics64(2, info, &count), 0);
 
@@ -181,6 +183,7 @@ TEST(LinuxMeminfoParse, GarbledValuesAreAbsent) {
         "Active: 12x kB\n"
         "Unevictable: -5 kB\n"
         "SUnreclaim: 99999999999999999999999 kB\n"
+        "Zswap: 18446744073709551616 kB\n"  // 2^64: one past the largest, not 0
         "KernelStack: 16 MB\n"
         "PageTables:\n"
         "Zswap 1000 kB\n"

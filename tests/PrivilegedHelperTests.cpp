@@ -194,10 +194,17 @@ TEST(HelperProgram, AnswersEachRequestAndEndsWithItsInput) {
     char pattern[] = "/tmp/quorvel-helper-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     const fs::path folder = pattern;
-    chmod(folder.c_str(), 0755);
-    fs::copy_file(QUORVEL_LEGACY_HELPER, folder / "quorvel-legacy-helper");
-    std::ofstream(folder / "quorvel-memory-pressure") << "#!/bin/sh\nsleep 0.3\n";
-    chmod((folder / "quorvel-memory-pressure").c_str(), 0755);
+    // Laid out as installed: the helper in <prefix>/libexec/quorvel-legacy, the tool in bin.
+    const fs::path helper = folder / "libexec/quorvel-legacy/quorvel-legacy-helper";
+    const fs::path tool = folder / "bin/quorvel-memory-pressure";
+    for (const fs::path& made :
+         {folder, folder / "libexec", helper.parent_path(), tool.parent_path()}) {
+        fs::create_directory(made);
+        chmod(made.c_str(), 0755);
+    }
+    fs::copy_file(QUORVEL_LEGACY_HELPER, helper);
+    std::ofstream(tool) << "#!/bin/sh\nsleep 0.3\n";
+    chmod(tool.c_str(), 0755);
     const std::string runs[][3] = {
         {"", "write F0Tg 0bb8\\nnonsense\\nwrite FS!  00\\n",
          "error fan\nerror malformed\nerror failed\n"},
@@ -208,7 +215,7 @@ TEST(HelperProgram, AnswersEachRequestAndEndsWithItsInput) {
     for (const auto& [shortOf, requests, answers] : runs) {
         // The input stays open until the answers are out: a program that has gone is not served.
         const std::string command = "{ printf '" + requests + "'; sleep 1; } | " + shortOf + " " +
-                                    (folder / "quorvel-legacy-helper").string() + " 2>&1";
+                                    helper.string() + " 2>&1";
         FILE* pipe = popen(command.c_str(), "r");
         ASSERT_NE(pipe, nullptr);
         std::string output;

@@ -8,6 +8,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 
+if [ $# -gt 0 ] && [ "$1" != "--inside" ]; then
+    echo "usage: scripts/test-debian13.sh" >&2
+    exit 2
+fi
 if [ "${1:-}" = "--inside" ]; then
     # In the root, on a copy of the tree.
     ensure_packages "${BUILD_PACKAGES[@]}" "${UNIT_TEST_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"

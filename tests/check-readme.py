@@ -71,6 +71,11 @@ def main():
                  for text, pattern in window_texts() if not re.search(f'"{pattern}"', table)]
     if readme.count("\n") >= 200:
         problems.append(f"README.md: {readme.count(chr(10))} lines, more than 200")
+    # The user's part, its texts table apart, reads in two minutes.
+    user = [line for line in readme.split("\n## Building from source")[0].splitlines()
+            if not line.startswith("|")]
+    if len(" ".join(user).split()) > 500:
+        problems.append(f"README.md: {len(' '.join(user).split())} words for users, more than 500")
     sys.stdout.write("".join(problem + "\n" for problem in problems))
     return 1 if problems else 0
 

@@ -198,11 +198,11 @@ class Session:
         os.environ.setdefault("XDG_RUNTIME_DIR", tempfile.mkdtemp(prefix="quorvel-e2e-run-"))
         os.chmod(os.environ["XDG_RUNTIME_DIR"], 0o700)
         if self.wayland:
-            weston, os.environ["WAYLAND_DISPLAY"] = start_weston()
+            display_server, os.environ["WAYLAND_DISPLAY"] = start_weston()
             os.environ.pop("DISPLAY", None)
         else:
-            weston, os.environ["DISPLAY"] = start_x_server()
-        self.processes.append(weston)
+            display_server, os.environ["DISPLAY"] = start_x_server()
+        self.processes.append(display_server)
 
         launcher = subprocess.Popen(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"],
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

@@ -134,8 +134,10 @@ bool AppleSmcSysfsClient::findDevice() {
     // The folder is resolved and must lie under the root; its files are then taken only from
     // the file system the root is (sysfs on a real machine), and never through a link.
     const std::string folder = checkedFolder();
-    fileSystem_ = folder.empty() ? kernel_files::kAnyFileSystem
-                                 : kernel_files::fileSystemType(posix::realPath(root_));
+    if (folder.empty()) {
+        return false;
+    }
+    fileSystem_ = kernel_files::fileSystemType(posix::realPath(root_));
     if (fileSystem_ == kernel_files::kAnyFileSystem) {
         return false;
     }

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The tree on Debian 13, from a Debian 12 machine or any other: in a Debian 13 root made with
+# The tree on Debian 13, from a Debian 12 or 13 machine: in a Debian 13 root made with
 # mmdebstrap and kept for the next run (QUORVEL_DEBIAN13_ROOT, /var/cache/quorvel-legacy/debian13
 # unless set), builds the program with its tests, warnings as errors, runs every suite but the
 # end-to-end ones, and builds the Debian 13 package and checks it with lintian and
@@ -44,20 +44,70 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 root=${QUORVEL_DEBIAN13_ROOT:-/var/cache/quorvel-legacy/debian13}
-if [ ! -x "$root/usr/bin/apt-get" ] ||
-    ! grep -q '^13\.' "$root/etc/debian_version" 2>/dev/null; then
-    ensure_packages mmdebstrap debian-archive-keyring
-    echo "== a Debian 13 root in $root"
-    rm -rf "$root" "$root.partial"
-    mkdir -p "$(dirname "$root")"
-    packages="${BUILD_PACKAGES[*]} ${UNIT_TEST_PACKAGES[*]} ${PACKAGE_PACKAGES[*]}"
-    mmdebstrap --quiet --variant=apt --include="${packages// /,}" trixie "$root.partial" \
-        "deb http://deb.debian.org/debian trixie main" \
-        "deb http://deb.debian.org/debian trixie-updates main" \
-        "deb http://deb.debian.org/debian-security trixie-security main"
-    mv "$root.partial" "$root"
-else
+# At the top of every root this stage makes, from the moment its folder exists: the stage
+# deletes no folder without it.
+mark=.made-by-quorvel-legacy-debian13
+
+refuse() {
+    echo "test-debian13.sh: $*" >&2
+    exit 1
+}
+made_here() { [ -f "$1/$mark" ] && [ ! -L "$1/$mark" ]; }
+# Gone already, an empty folder, or made here: anything else at a path of ours is refused.
+may_delete() {
+    { [ ! -e "$1" ] && [ ! -L "$1" ]; } || made_here "$1" ||
+        { [ -d "$1" ] && [ ! -L "$1" ] && [ -z "$(ls -A "$1")" ]; }
+}
+
+# What is written into the root from this machine goes through none of the root's own links.
+for folder in root root/quorvel-legacy proc dev sys run tmp; do
+    [ ! -L "$root/$folder" ] ||
+        refuse "$root/$folder is a link, which this stage does not follow: delete $root to have" \
+            "it made again"
+done
+# A root made before the mark was written: a Debian 13 root with this stage's copy of the tree.
+if [ -d "$root" ] && [ ! -e "$root/$mark" ] && [ ! -L "$root/$mark" ] &&
+    grep -q '^13\.' "$root/etc/debian_version" 2>/dev/null &&
+    [ -f "$root/root/quorvel-legacy/scripts/test-debian13.sh" ]; then
+    touch "$root/$mark"
+fi
+if made_here "$root" && [ -x "$root/usr/bin/apt-get" ] &&
+    grep -q '^13\.' "$root/etc/debian_version" 2>/dev/null; then
     echo "== the Debian 13 root in $root, made before"
+else
+    for folder in "$root" "$root.partial"; do
+        may_delete "$folder" ||
+            refuse "$folder was not made by this stage (it holds no $mark), so it stays as it" \
+                "is: move it away, or name another folder in QUORVEL_DEBIAN13_ROOT"
+    done
+    rm -rf "$root" "$root.partial"
+    ensure_packages mmdebstrap debian-archive-keyring
+    # Debian 13 from the mirrors this machine's apt already uses, through its proxy if it has
+    # one: its Debian suites (by code name or by role) moved to trixie's, main alone.
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    sources=()
+    while read -r uri suite component; do
+        base=${suite%-updates}
+        base=${base%-security}
+        case $base in "$codename" | stable | oldstable | testing | unstable | sid) ;; *) continue ;; esac
+        line="deb $uri trixie${suite#"$base"} main"
+        if [ "$component" = main ] && [[ " ${sources[*]} " != *" $line "* ]]; then
+            sources+=("$line")
+        fi
+    done < <(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 'Created-By: Packages')
+    [ "${#sources[@]}" -gt 0 ] ||
+        refuse "this machine's apt names no Debian suite to take Debian 13 from"
+    proxies=()
+    while IFS= read -r option; do
+        proxies+=("--aptopt=$option")
+    done < <(apt-config dump | grep -E '^Acquire::(http|https|ftp)::Proxy' || true)
+    echo "== a Debian 13 root in $root, from ${sources[*]}"
+    mkdir -p "$root.partial"
+    touch "$root.partial/$mark"
+    packages="${BUILD_PACKAGES[*]} ${UNIT_TEST_PACKAGES[*]} ${PACKAGE_PACKAGES[*]}"
+    mmdebstrap --quiet --variant=apt --skip=check/empty "${proxies[@]}" \
+        --include="${packages// /,}" trixie "$root.partial" "${sources[@]}"
+    mv "$root.partial" "$root"
 fi
 
 # A fresh copy of the tree as it stands, committed or not, without its build folders.

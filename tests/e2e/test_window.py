@@ -30,7 +30,7 @@ import warnings
 import zlib
 
 SKIPPED = 77
-PROGRAM = EMULATED = SCREENSHOTS = None
+PROGRAM = EMULATED = SCREENSHOTS = NAMESPACES = None
 
 NO_SENSOR = "CPU: нет датчика (нормально для многих M\u2011чипов)"
 NO_SMC = "AppleSMC недоступен"
@@ -195,7 +195,7 @@ class Session:
         os.environ["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
         bus.stdout.close()
 
-        os.environ.setdefault("XDG_RUNTIME_DIR", tempfile.mkdtemp(prefix="quorvel-e2e-run-"))
+        os.environ["XDG_RUNTIME_DIR"] = tempfile.mkdtemp(prefix="quorvel-e2e-run-")
         os.chmod(os.environ["XDG_RUNTIME_DIR"], 0o700)
         if self.wayland:
             display_server, os.environ["WAYLAND_DISPLAY"] = start_weston()
@@ -214,6 +214,7 @@ class Session:
         gi.require_version("Atspi", "2.0")
         from gi.repository import Atspi
         import pyatspi  # after the buses are known
+        Atspi.set_timeout(30000, 60000)  # a busy machine's answers, later than 0.8 s
         pyatspi.Registry.getDesktop(0)  # starts the registry before any program
 
     def stop(self):
@@ -228,7 +229,7 @@ SESSION = Session()
 
 # --- a running program and its window ----------------------------------------------------------
 
-def wait_for(condition, seconds=10.0, what="a condition"):
+def wait_for(condition, seconds=30.0, what="a condition"):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         value = condition()
@@ -241,10 +242,11 @@ def wait_for(condition, seconds=10.0, what="a condition"):
 class RunningProgram:
     """The program started as a user would start it, with its window found by its title."""
 
-    def __init__(self, command, name):
+    def __init__(self, command, name, add_cleanup=lambda kill: None):
         self.name = name
         self.process = subprocess.Popen(command, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)
+        add_cleanup(self.kill)  # first: a case that lost the bus leaves no program to later ones
         self.application = wait_for(self._application, what=f"{name} on the accessibility bus")
         wait_for(lambda: len(self.labels()) >= 8, what="the dashboard")
 
@@ -322,7 +324,7 @@ class RunningProgram:
         for window_id in ids.stdout.split():
             close_window(int(window_id))
         try:
-            return self.process.wait(timeout=10)
+            return self.process.wait(timeout=30)
         finally:
             if self.process.poll() is None:
                 self.process.kill()
@@ -336,9 +338,7 @@ class RunningProgram:
 
 class WindowTest(unittest.TestCase):
     def run_program(self, command, name):
-        program = RunningProgram(command, name)
-        self.addCleanup(program.kill)
-        return program
+        return RunningProgram(command, name, self.addCleanup)
 
     def run(self, result=None):
         # A screenshot of the screen as it was when a test failed.
@@ -381,6 +381,9 @@ class TheProgramOnThisMachine(WindowTest):
         time.sleep(2.5)  # a tick
         self.assertRegex(program.line("RAM:"), RAM_LINE)
 
+        if NAMESPACES:  # root's tool locks a file in the suite's /run, not in the machine's
+            parents = os.stat(f"/proc/{os.getppid()}/root/run").st_dev
+            self.assertNotEqual(os.stat("/run").st_dev, parents, "the machine's own /run")
         # Run from the build folder by an ordinary user, there is no helper to ask for root.
         expected = DONE if os.geteuid() == 0 else DONE[:-2] + "|" + NO_RIGHTS + ")$"
         program.click(program.button("Очистить ОЗУ"))
@@ -393,24 +396,24 @@ class TheProgramOnThisMachine(WindowTest):
     def test_roots_clean_up_keeps_the_window_answering_and_ends_with_it(self):
         if os.geteuid() != 0:
             self.skipTest("only root's window runs the tool itself")
-        # A copy of the program, started ignoring SIGCHLD, beside a tool of two seconds it runs.
+        # A copy of the program, started ignoring SIGCHLD, beside a tool of three seconds it runs.
         folder = tempfile.mkdtemp(prefix="e2e-slow-tool-", dir=os.path.dirname(PROGRAM))
         self.addCleanup(shutil.rmtree, folder, True)
         with open(os.path.join(folder, "quorvel-memory-pressure"), "w") as tool:
-            tool.write("#!/bin/sh\nsleep 2\n")
+            tool.write("#!/bin/sh\nsleep 3\n")
         os.chmod(tool.name, 0o755)
         program = self.run_program(["env", "--ignore-signal=CHLD", shutil.copy(PROGRAM, folder)],
                                    os.path.basename(PROGRAM))
         program.click(program.button("Очистить ОЗУ"))
         start = time.monotonic()
         self.assertIn(PRODUCT_LINE, program.labels(), "the tool has not ended yet")
-        self.assertLess(time.monotonic() - start, 1.0, "the window answers meanwhile")
-        wait_for(lambda: any(re.match(DONE, text) for text in program.labels()), seconds=3.5,
+        self.assertLess(time.monotonic() - start, 1.5, "the window answers meanwhile")
+        wait_for(lambda: any(re.match(DONE, text) for text in program.labels()), seconds=7,
                  what="the clean-up's end, as soon as the tool's")
         program.click(program.button("Очистить ОЗУ"))
         start = time.monotonic()
         self.assertEqual(program.close(), 0)
-        self.assertLess(time.monotonic() - start, 1.0, "closing the window ends the wait")
+        self.assertLess(time.monotonic() - start, 1.5, "closing the window ends the wait")
 
 
 SAMPLE_MEMINFO = {
@@ -441,11 +444,8 @@ class AMachineOfTheTestsMaking(WindowTest):
     """The real program in a private mount namespace, over files the test writes."""
 
     def setUp(self):
-        if os.geteuid() != 0 or shutil.which("unshare") is None:
-            self.skipTest("private mount namespaces need root and unshare")
-        probe = subprocess.run(["unshare", "-m", "--propagation", "private", "true"])
-        if probe.returncode != 0:
-            self.skipTest("mount namespaces are not allowed here")
+        if not NAMESPACES:
+            self.skipTest("needs root, and private mount namespaces allowed here")
         self.folder = tempfile.mkdtemp(prefix="quorvel-e2e-")
         self.addCleanup(shutil.rmtree, self.folder, True)
         self.meminfo = os.path.join(self.folder, "meminfo")
@@ -509,7 +509,7 @@ class AMachineOfTheTestsMaking(WindowTest):
         self.write("fan1_input", "3050")
         self.write("temp2_input", "61200")
         ram, swap = expected_memory_lines(changed)
-        wait_for(lambda: program.line("RAM:") == ram, seconds=3, what="the next tick")
+        wait_for(lambda: program.line("RAM:") == ram, seconds=6, what="the next tick")
         self.assertEqual(program.line("Swap:"), swap)
         self.assertEqual(program.line("CPU:"), "CPU: 61\u00b0C")
         self.assertEqual(program.line("Вентиляторов:"), "Вентиляторов: 2 \u00b7 Fan1: 3050 об/мин")
@@ -517,7 +517,7 @@ class AMachineOfTheTestsMaking(WindowTest):
         self.write("temp2_input", "-5")
         for name in ("fan1_input", "fan2_input"):
             os.remove(os.path.join(self.smc, name))
-        wait_for(lambda: program.line("CPU:") == NO_SENSOR, seconds=3, what="the no-sensor line")
+        wait_for(lambda: program.line("CPU:") == NO_SENSOR, seconds=6, what="the no-sensor line")
         self.assertIn("Вентиляторы: не найдены (пассивное охлаждение)", program.labels())
         self.assertFalse(program.enabled(program.checkbox()))
         self.assertEqual(program.close(), 0)
@@ -594,11 +594,11 @@ class AMachineOfTheTestsMaking(WindowTest):
         action = box.queryAction()
         toggle = next(i for i in range(action.nActions) if action.getName(i) == "Toggle")
         action.doAction(toggle)
-        wait_for(lambda: program.checked(box), seconds=3, what="the box to be checked")
-        wait_for(lambda: program.enabled(program.slider()), seconds=3, what="the slider")
+        wait_for(lambda: program.checked(box), seconds=6, what="the box to be checked")
+        wait_for(lambda: program.enabled(program.slider()), seconds=6, what="the slider")
         self.write("fan1_manual", "1")
         action.doAction(toggle)
-        wait_for(lambda: self.read("fan1_manual") == "0", seconds=3, what="the fans handed back")
+        wait_for(lambda: self.read("fan1_manual") == "0", seconds=6, what="the fans handed back")
         self.assertFalse(program.enabled(program.slider()))
         self.assertEqual(program.close(), 0)
 
@@ -623,12 +623,12 @@ class TheEmulatedBuild(WindowTest):
         program.press(program.slider(), "End")
         program.click(program.button("Применить обороты"))
         wait_for(lambda: int(fan_line.match(program.line("Вентиляторов:")).group(1)) > maximum - 300,
-                 seconds=8, what="the fan to speed up")
+                 seconds=16, what="the fan to speed up")
 
         program.click(program.button("Авто-вентиляторы"))
         self.assertFalse(program.checked(program.checkbox()))
         wait_for(lambda: int(fan_line.match(program.line("Вентиляторов:")).group(1)) < maximum - 1000,
-                 seconds=10, what="the fan to slow down")
+                 seconds=20, what="the fan to slow down")
         self.assertGreaterEqual(minimum, 1000)
         self.assertEqual(program.close(), 0)
 
@@ -683,7 +683,7 @@ class WithoutAUsableDisplay(unittest.TestCase):
                      what="the window")
             xvfb.kill()
             xvfb.wait()
-            self.assertEqual(running.wait(timeout=5), 1, f"{program}: {running.stderr.read()}")
+            self.assertEqual(running.wait(timeout=15), 1, f"{program}: {running.stderr.read()}")
 
 
 def main():
@@ -713,7 +713,14 @@ def main():
 
 
 def run_in_session(arguments, module="__main__"):
-    """Runs the tests of a module in a session of their own; 0 when all passed."""
+    """Runs a module's tests in a session (and, as root, a /run) of their own; 0 if all pass."""
+    global NAMESPACES
+    NAMESPACES = os.geteuid() == 0 and subprocess.run(
+        ["unshare", "-m", "--propagation", "private", "true"]).returncode == 0
+    if NAMESPACES and "QUORVEL_E2E_RUN" not in os.environ:
+        return subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c",
+                               'mount -t tmpfs tmpfs /run && exec "$@"', "sh", sys.executable]
+                              + sys.argv, env=dict(os.environ, QUORVEL_E2E_RUN="1")).returncode
     warnings.simplefilter("ignore", DeprecationWarning)  # pyatspi's own use of Atspi
     SESSION.start()
     try:

@@ -65,10 +65,9 @@ class Machine:
         os.mkdir(self.home, 0o700)
         os.chown(self.home, self.uid, self.uid)
         self._add_user()
-        # A container without an init has no /run/dbus until its bus first starts.
-        os.makedirs("/run/dbus", mode=0o755, exist_ok=True)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", "/run/dbus"],
-                       check=True)
+        # A /run of its own: its system bus, and root's clean-up lock, which is the machine's.
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", "/run"], check=True)
+        os.mkdir("/run/dbus", 0o755)
         self.state = "/run/dbus/quorvel-e2e"  # a folder only root may write
         os.mkdir(self.state, 0o755)
         self._make_sys()

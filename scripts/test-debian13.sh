@@ -84,19 +84,23 @@ else
     ensure_packages mmdebstrap debian-archive-keyring
     # Debian 13 from the mirrors this machine's apt already uses, through its proxy if it has
     # one: its Debian suites (by code name or by role) moved to trixie's, main alone.
-    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    codename=$(. /etc/os-release && [ "$ID" = debian ] && echo "${VERSION_CODENAME:-}" || true)
     sources=()
     while read -r uri suite component; do
         base=${suite%-updates}
         base=${base%-security}
-        case $base in "$codename" | stable | oldstable | testing | unstable | sid) ;; *) continue ;; esac
+        case $base in
+        "$codename" | stable | oldstable | testing | unstable | sid) ;;
+        *) continue ;;
+        esac
         line="deb $uri trixie${suite#"$base"} main"
         if [ "$component" = main ] && [[ " ${sources[*]} " != *" $line "* ]]; then
             sources+=("$line")
         fi
-    done < <(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 'Created-By: Packages')
+    done < <(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' \
+        'Created-By: Packages')
     [ "${#sources[@]}" -gt 0 ] ||
-        refuse "this machine's apt names no Debian suite to take Debian 13 from"
+        refuse "this machine's apt names no Debian suite to take Debian 13 from: run it on Debian"
     proxies=()
     while IFS= read -r option; do
         proxies+=("--aptopt=$option")

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The Debian 13 stage refuses, as they are, folders it did not make and a root with a link (as root).
+# The Debian 13 stage refuses, as they are, folders it did not make and a root with a link.
 set -euo pipefail
 [ "$(id -u)" -eq 0 ] || exit 77
 scratch=$(mktemp -d)

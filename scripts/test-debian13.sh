@@ -52,11 +52,30 @@ refuse() {
     echo "test-debian13.sh: $*" >&2
     exit 1
 }
+absent() { [ ! -e "$1" ] && [ ! -L "$1" ]; }
 made_here() { [ -f "$1/$mark" ] && [ ! -L "$1/$mark" ]; }
+debian13() { grep -q '^13\.' "$1/etc/debian_version" 2>/dev/null; }
 # Gone already, an empty folder, or made here: anything else at a path of ours is refused.
 may_delete() {
-    { [ ! -e "$1" ] && [ ! -L "$1" ]; } || made_here "$1" ||
-        { [ -d "$1" ] && [ ! -L "$1" ] && [ -z "$(ls -A "$1")" ]; }
+    absent "$1" || made_here "$1" || { [ -d "$1" ] && [ ! -L "$1" ] && [ -z "$(ls -A "$1")" ]; }
+}
+# This machine's Debian suites (by code name or by role) moved to trixie's, main alone: the
+# mirrors its apt already uses.
+debian13_sources() {
+    local codename uri suite component base
+    codename=$(. /etc/os-release && [ "$ID" = debian ] && echo "${VERSION_CODENAME:-}" || true)
+    apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' 'Created-By: Packages' |
+        while read -r uri suite component; do
+            base=${suite%-updates}
+            base=${base%-security}
+            case $base in
+            "$codename" | stable | oldstable | testing | unstable | sid) ;;
+            *) continue ;;
+            esac
+            if [ "$component" = main ]; then
+                echo "deb $uri trixie${suite#"$base"} main"
+            fi
+        done | sort -u
 }
 
 # What is written into the root from this machine goes through none of the root's own links.
@@ -66,13 +85,11 @@ for folder in root root/quorvel-legacy proc dev sys run tmp; do
             "it made again"
 done
 # A root made before the mark was written: a Debian 13 root with this stage's copy of the tree.
-if [ -d "$root" ] && [ ! -e "$root/$mark" ] && [ ! -L "$root/$mark" ] &&
-    grep -q '^13\.' "$root/etc/debian_version" 2>/dev/null &&
+if [ -d "$root" ] && absent "$root/$mark" && debian13 "$root" &&
     [ -f "$root/root/quorvel-legacy/scripts/test-debian13.sh" ]; then
     touch "$root/$mark"
 fi
-if made_here "$root" && [ -x "$root/usr/bin/apt-get" ] &&
-    grep -q '^13\.' "$root/etc/debian_version" 2>/dev/null; then
+if made_here "$root" && [ -x "$root/usr/bin/apt-get" ] && debian13 "$root"; then
     echo "== the Debian 13 root in $root, made before"
 else
     for folder in "$root" "$root.partial"; do
@@ -82,29 +99,12 @@ else
     done
     rm -rf "$root" "$root.partial"
     ensure_packages mmdebstrap debian-archive-keyring
-    # Debian 13 from the mirrors this machine's apt already uses, through its proxy if it has
-    # one: its Debian suites (by code name or by role) moved to trixie's, main alone.
-    codename=$(. /etc/os-release && [ "$ID" = debian ] && echo "${VERSION_CODENAME:-}" || true)
-    sources=()
-    while read -r uri suite component; do
-        base=${suite%-updates}
-        base=${base%-security}
-        case $base in
-        "$codename" | stable | oldstable | testing | unstable | sid) ;;
-        *) continue ;;
-        esac
-        line="deb $uri trixie${suite#"$base"} main"
-        if [ "$component" = main ] && [[ " ${sources[*]} " != *" $line "* ]]; then
-            sources+=("$line")
-        fi
-    done < <(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' \
-        'Created-By: Packages')
+    mapfile -t sources < <(debian13_sources)
     [ "${#sources[@]}" -gt 0 ] ||
         refuse "this machine's apt names no Debian suite to take Debian 13 from: run it on Debian"
-    proxies=()
-    while IFS= read -r option; do
-        proxies+=("--aptopt=$option")
-    done < <(apt-config dump | grep -E '^Acquire::(http|https|ftp)::Proxy' || true)
+    # Through this machine's apt proxy, if it has one.
+    mapfile -t proxies < <(apt-config dump |
+        sed -n 's/^Acquire::\(http\|https\|ftp\)::Proxy/--aptopt=&/p')
     echo "== a Debian 13 root in $root, from ${sources[*]}"
     mkdir -p "$root.partial"
     touch "$root.partial/$mark"

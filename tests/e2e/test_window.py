@@ -31,6 +31,7 @@ import zlib
 
 SKIPPED = 77
 PROGRAM = EMULATED = SCREENSHOTS = NAMESPACES = None
+PRIVATE_MOUNTS = ["unshare", "-m", "--propagation", "private"]  # a mount namespace of its own
 
 NO_SENSOR = "CPU: нет датчика (нормально для многих M\u2011чипов)"
 NO_SMC = "AppleSMC недоступен"
@@ -484,9 +485,8 @@ class AMachineOfTheTestsMaking(WindowTest):
     def start(self):
         script = ("mount --bind \"$1\" /proc/meminfo && mount --bind \"$2\" /sys && "
                   "exec \"$3\"")
-        return self.run_program(["unshare", "-m", "--propagation", "private", "sh", "-c", script,
-                                 "sh", self.meminfo, self.sys, PROGRAM],
-                                os.path.basename(PROGRAM))
+        return self.run_program(PRIVATE_MOUNTS + ["sh", "-c", script, "sh", self.meminfo, self.sys,
+                                                  PROGRAM], os.path.basename(PROGRAM))
 
     def replace_with_fifo(self, path):
         os.remove(path)
@@ -715,12 +715,11 @@ def main():
 def run_in_session(arguments, module="__main__"):
     """Runs a module's tests in a session (and, as root, a /run) of their own; 0 if all pass."""
     global NAMESPACES
-    NAMESPACES = os.geteuid() == 0 and subprocess.run(
-        ["unshare", "-m", "--propagation", "private", "true"]).returncode == 0
+    NAMESPACES = os.geteuid() == 0 and subprocess.run(PRIVATE_MOUNTS + ["true"]).returncode == 0
     if NAMESPACES and "QUORVEL_E2E_RUN" not in os.environ:
-        return subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c",
-                               'mount -t tmpfs tmpfs /run && exec "$@"', "sh", sys.executable]
-                              + sys.argv, env=dict(os.environ, QUORVEL_E2E_RUN="1")).returncode
+        script = 'mount -t tmpfs tmpfs /run && exec "$@"'
+        again = PRIVATE_MOUNTS + ["sh", "-c", script, "sh", sys.executable] + sys.argv
+        return subprocess.run(again, env=dict(os.environ, QUORVEL_E2E_RUN="1")).returncode
     warnings.simplefilter("ignore", DeprecationWarning)  # pyatspi's own use of Atspi
     SESSION.start()
     try:
